@@ -1,0 +1,20 @@
+# vantrel_add_test(NAME <name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [TIMEOUT <s>])
+# One executable per group of related cases, run by ctest; on Windows ctest runs
+# it under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+function(vantrel_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} vantrel::gmock vantrel::gtest_main)
+  if(WIN32)
+    target_link_libraries(${T_NAME} PRIVATE ws2_32)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "VANTREL_TEST_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
