@@ -1,0 +1,41 @@
+// Test helpers shared by unit, platform and e2e tests on both targets.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace vantrel::testing {
+
+// A private temporary folder tree for one test: on Linux it sets
+// VANTREL_RUNTIME_DIR, VANTREL_STATE_DIR and PROGRAMDATA to folders inside it
+// (and VANTREL_SYSROOT when `sysroot` is given) for as long as it lives, and
+// restores the previous values afterwards. On Windows it only makes the folder.
+class ScopedTestEnv {
+ public:
+  explicit ScopedTestEnv(const std::string& sysroot = "");
+  ~ScopedTestEnv();
+  ScopedTestEnv(const ScopedTestEnv&) = delete;
+  ScopedTestEnv& operator=(const ScopedTestEnv&) = delete;
+  const std::string& root() const { return root_; }
+  // The variables above, for a child process's environment.
+  std::map<std::wstring, std::wstring> ChildEnv() const;
+
+ private:
+  std::string root_;
+  std::map<std::string, std::pair<bool, std::string>> saved_;
+};
+
+// <build>/bin/<name> (".exe" added on Windows), from VANTREL_TEST_BIN_DIR.
+std::wstring ProgramPath(const std::wstring& name);
+// The source tree (VANTREL_SOURCE_DIR), for fixtures.
+std::string SourceDir();
+// A loopback TCP port that was free a moment ago.
+uint16_t FreeTcpPort();
+// prefix + process id + a counter: names no other test run uses.
+std::wstring UniqueName(const std::wstring& prefix);
+// Polls `done` every 20 ms until it holds or `timeout` passes.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+}  // namespace vantrel::testing
