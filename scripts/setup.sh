@@ -85,7 +85,9 @@ build_cryptopp() {
        RANLIB=x86_64-w64-mingw32-ranlib CXXFLAGS="-O2 -DNDEBUG -DCRYPTOPP_DISABLE_ASM" -j"$(nproc)" >/dev/null
   mkdir -p "$DEPS/include/cryptopp" "$DEPS/lib"
   cp "$dir"/*.h "$DEPS/include/cryptopp/"
-  cp "$dir/libcryptopp.a" "$DEPS/lib/"
+  # Debian's makefile names the archive libcrypto++.a.
+  if [ -f "$dir/libcryptopp.a" ]; then cp "$dir/libcryptopp.a" "$DEPS/lib/libcryptopp.a"
+  else cp "$dir/libcrypto++.a" "$DEPS/lib/libcryptopp.a"; fi
 }
 
 build_gtest() {
@@ -101,12 +103,14 @@ build_gtest() {
 }
 
 prepare_wine() {
+  local WINE=wine64
+  command -v wine64 >/dev/null || WINE=wine
   if [ -f "$WINEPREFIX/.vantrel-ready" ]; then return; fi
   log "preparing Wine prefix $WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || wine64 wineboot -i >/dev/null 2>&1 || true
+  "$WINE" wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
-  wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   wineserver -k || true
   wineserver -w || true
   touch "$WINEPREFIX/.vantrel-ready"
