@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace vantrel::testing {
@@ -25,6 +26,20 @@ class ScopedTestEnv {
  private:
   std::string root_;
   std::map<std::string, std::pair<bool, std::string>> saved_;
+};
+
+// Sets (or, with nullopt, removes) one environment variable for as long as it
+// lives and restores the previous state afterwards. Both targets.
+class ScopedEnvVar {
+ public:
+  ScopedEnvVar(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvVar();
+  ScopedEnvVar(const ScopedEnvVar&) = delete;
+  ScopedEnvVar& operator=(const ScopedEnvVar&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
 };
 
 // <build>/bin/<name> (".exe" added on Windows), from VANTREL_TEST_BIN_DIR.
