@@ -1,0 +1,207 @@
+// Linux readers: /proc/stat (processor time), cpufreq (processor performance),
+// /proc/meminfo (available and total memory), /proc/cpuinfo (the clock where a
+// VM has no cpufreq), the SMBIOS table (memory clock) and /sys/class/net.
+// Every path is taken under paths::SysRoot().
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "agent/metrics/counter_backend.h"
+#include "agent/metrics/counter_math.h"
+#include "common/paths.h"
+
+namespace vantrel::agent {
+
+int64_t MonotonicTicks() {
+  using namespace std::chrono;
+  return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
+}
+
+namespace {
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return out.str();
+}
+
+std::optional<uint64_t> ReadNumber(const std::string& path) {
+  auto text = ReadFile(path);
+  if (!text) return std::nullopt;
+  try {
+    size_t used = 0;
+    unsigned long long v = std::stoull(*text, &used);
+    return v;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+class ProcSysBackend final : public CounterBackend {
+ public:
+  explicit ProcSysBackend(TickClock clock) : clock_(std::move(clock)) {
+    unsigned n = std::thread::hardware_concurrency();
+    cores_ = n;
+  }
+
+  bool InitialPDH() override {
+    // The counters "add" when their sources exist; the first collection must succeed.
+    if (!ReadFile(paths::SysPath("/proc/stat"))) return false;
+    auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"));
+    if (!meminfo || !ParseMeminfoKb(*meminfo, "MemAvailable")) return false;
+    return Collect();
+  }
+
+  bool Collect() override {
+    auto stat = ReadFile(paths::SysPath("/proc/stat"));
+    std::optional<CpuTimes> times = stat ? ParseProcStatTotal(*stat) : std::nullopt;
+    if (!times) return false;
+    previous_ = current_;
+    current_ = times;
+
+    available_mb_ = -1.0;
+    if (auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"))) {
+      if (auto kb = ParseMeminfoKb(*meminfo, "MemAvailable")) available_mb_ = std::floor(*kb / 1024.0);
+    }
+
+    std::vector<std::optional<double>> cpuinfo_mhz;
+    if (auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"))) cpuinfo_mhz = ParseCpuinfoMhz(*cpuinfo);
+    core_performance_.assign(cores_, -1.0);
+    for (unsigned i = 0; i < cores_; ++i) core_performance_[i] = ReadCorePerformance(i, cpuinfo_mhz);
+    return true;
+  }
+
+  double ProcessorTime() override {
+    if (!previous_ || !current_) return -1.0;
+    return ProcessorTimePercent(*previous_, *current_);
+  }
+
+  // The _Total instance: the mean over the processors that could be read.
+  double ProcessorPerformance() override {
+    double sum = 0;
+    int count = 0;
+    for (double p : core_performance_) {
+      if (p >= 0) {
+        sum += p;
+        ++count;
+      }
+    }
+    return count ? sum / count : -1.0;
+  }
+
+  double AvailableMBytes() override { return available_mb_; }
+
+  double CorePerformance(int index) override {
+    if (index < 0 || static_cast<size_t>(index) >= core_performance_.size()) return -1.0;
+    return core_performance_[index];
+  }
+
+  uint32_t MaxClockSpeed() override {
+    if (auto khz = ReadNumber(paths::SysPath("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq")))
+      return static_cast<uint32_t>(*khz / 1000);
+    // Without cpufreq (most VMs) the reported clock stands for the maximum too.
+    if (auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"))) {
+      auto mhz = ParseCpuinfoMhz(*cpuinfo);
+      if (!mhz.empty() && mhz[0]) return static_cast<uint32_t>(std::lround(*mhz[0]));
+    }
+    return 0;
+  }
+
+  uint32_t MemoryClockSpeed() override {
+    auto table = ReadFile(paths::SysPath("/sys/firmware/dmi/tables/DMI"));
+    if (!table) return 0;
+    return SmbiosConfiguredMemorySpeed(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(table->data()), table->size()));
+  }
+
+  double TotalMemoryMB() override {
+    auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"));
+    if (!meminfo) return 0;
+    auto kb = ParseMeminfoKb(*meminfo, "MemTotal");
+    return kb ? *kb / 1024.0 : 0.0;
+  }
+
+  bool ReadInterfaces(std::vector<InterfaceRow>* rows) override {
+    std::string base = paths::SysPath("/sys/class/net");
+    DIR* dir = ::opendir(base.c_str());
+    if (!dir) return false;
+    rows->clear();
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      std::string p = base + "/" + name;
+      InterfaceRow row;
+      auto type = ReadNumber(p + "/type");
+      if (!type) continue;
+      bool wifi = Exists(p + "/wireless") || Exists(p + "/phy80211");
+      if (wifi) {
+        row.type = kIfTypeWifi;
+      } else if (*type == 1) {  // ARPHRD_ETHER
+        row.type = kIfTypeEthernet;
+      } else {
+        row.type = 1;  // IF_TYPE_OTHER
+      }
+      // Virtual adapters (bridges, veth, tun, VPNs) have no backing device.
+      row.hardware = Exists(p + "/device");
+      row.connector_present = row.hardware;
+      auto oper = ReadFile(p + "/operstate");
+      row.up = oper && Trimmed(*oper) == "up";
+      row.in_octets = ReadNumber(p + "/statistics/rx_bytes").value_or(0);
+      row.out_octets = ReadNumber(p + "/statistics/tx_bytes").value_or(0);
+      rows->push_back(row);
+    }
+    ::closedir(dir);
+    return true;
+  }
+
+  int64_t NowTicks() override { return clock_ ? clock_() : MonotonicTicks(); }
+
+ private:
+  double ReadCorePerformance(unsigned i, const std::vector<std::optional<double>>& cpuinfo_mhz) {
+    std::string dir = paths::SysPath("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq");
+    if (auto cur = ReadNumber(dir + "/scaling_cur_freq")) {
+      auto base = ReadNumber(dir + "/base_frequency");
+      if (!base || *base == 0) base = ReadNumber(dir + "/cpuinfo_max_freq");
+      if (base && *base != 0) return static_cast<double>(*cur) / static_cast<double>(*base) * 100.0;
+      return -1.0;
+    }
+    // No cpufreq: "cpu MHz" is both the current and the maximum clock.
+    if (i < cpuinfo_mhz.size() && cpuinfo_mhz[i]) return 100.0;
+    return -1.0;
+  }
+
+  TickClock clock_;
+  unsigned cores_ = 0;
+  std::optional<CpuTimes> previous_;
+  std::optional<CpuTimes> current_;
+  double available_mb_ = -1.0;
+  std::vector<double> core_performance_;
+};
+
+}  // namespace
+
+std::unique_ptr<CounterBackend> CreateCounterBackend(TickClock clock) {
+  return std::make_unique<ProcSysBackend>(std::move(clock));
+}
+
+}  // namespace vantrel::agent
