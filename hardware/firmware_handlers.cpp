@@ -1,66 +1,74 @@
-// Firmware command handlers (placeholder: every call fails until the WMI layer lands).
-#include <cstdint>
+// The firmware command handlers: each one is a row of the firmware command
+// table run against the platform's method call.
 #include <string>
 
 #include "common/diag_log.h"
-#include "common/pipe_message.h"
 #include "hardware/command_processor.h"
+#include "hardware/firmware_commands.h"
+#include "hardware/firmware_gpu_startup.h"
+#include "hardware/firmware_platform.h"
+#include "hardware/firmware_smbios.h"
 
 namespace velmont {
 namespace {
 
-PipeReply FailSet(const wchar_t* handler, const wchar_t* command) {
-  vantrel::LogInfo(std::wstring(kProcessorPrefix) + handler, command);
-  auto bytes = vantrel::pipe::U32Bytes(0xFFFFFFFFu);
-  return vantrel::pipe::build_pipe_reply({{4, bytes.data()}});
-}
-
-PipeReply FailGet(const wchar_t* handler, const wchar_t* command) {
-  vantrel::LogInfo(std::wstring(kProcessorPrefix) + handler, command);
-  auto bytes = vantrel::pipe::U64Bytes(0xFFFFFFFFull);
-  return vantrel::pipe::build_pipe_reply({{8, bytes.data()}});
+PipeReply Run(HardwareCommand command, const PipeRequest& request) {
+  const firmware::FirmwareCommand* row = firmware::FindFirmwareCommand(command);
+  return firmware::RunFirmwareCommand(*row, request, firmware::CallFirmwareMethod);
 }
 
 }  // namespace
 
-PipeReply VmClientCommandProcessor::wmi_get_gaming_system_information(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_system_information", L"kSvcCmdWMIGetGamingSystemInformation");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_system_information(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingSystemInformation, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_group_behavior(const PipeRequest&) {
-  return FailSet(L"wmi_set_gaming_fan_group_behavior", L"kSvcCmdWMISetGamingFanGroupBehavior");
+PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_group_behavior(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetGamingFanGroupBehavior, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_group_behavior(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_fan_group_behavior", L"kSvcCmdWMIGetGamingFanGroupBehavior");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_group_behavior(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingFanGroupBehavior, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_group_speed(const PipeRequest&) {
-  return FailSet(L"wmi_set_gaming_fan_group_speed", L"kSvcCmdWMISetGamingFanGroupSpeed");
+PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_group_speed(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetGamingFanGroupSpeed, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_group_speed(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_fan_group_speed", L"kSvcCmdWMIGetGamingFanGroupSpeed");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_group_speed(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingFanGroupSpeed, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_table(const PipeRequest&) {
-  return FailSet(L"wmi_set_gaming_fan_table", L"kSvcCmdWMISetGamingFanTable");
+PipeReply VmClientCommandProcessor::wmi_set_gaming_fan_table(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetGamingFanTable, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_table(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_fan_table", L"kSvcCmdWMIGetGamingFanTable");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_fan_table(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingFanTable, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_gaming_profile_configuration(const PipeRequest&) {
-  return FailSet(L"wmi_set_gaming_profile_configuration", L"kSvcCmdWMISetGamingProfileConfiguration");
+PipeReply VmClientCommandProcessor::wmi_set_gaming_profile_configuration(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetGamingProfileConfiguration, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_gaming_profile_configuration(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_profile_configuration", L"kSvcCmdWMIGetGamingProfileConfiguration");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_profile_configuration(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingProfileConfiguration, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_gaming_misc_setting(const PipeRequest&) {
-  return FailSet(L"wmi_set_gaming_misc_setting", L"kSvcCmdWMISetGamingMiscSetting");
+PipeReply VmClientCommandProcessor::wmi_set_gaming_misc_setting(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetGamingMiscSetting, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_gaming_misc_setting(const PipeRequest&) {
-  return FailGet(L"wmi_get_gaming_misc_setting", L"kSvcCmdWMIGetGamingMiscSetting");
+PipeReply VmClientCommandProcessor::wmi_get_gaming_misc_setting(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGetGamingMiscSetting, r);
 }
-PipeReply VmClientCommandProcessor::wmi_get_function(const PipeRequest&) {
-  return FailGet(L"wmi_get_function", L"kSvcCmdWMIGeFunction");
+PipeReply VmClientCommandProcessor::wmi_get_function(const PipeRequest& r) {
+  return Run(kSvcCmdWMIGeFunction, r);
 }
-PipeReply VmClientCommandProcessor::wmi_set_function(const PipeRequest&) {
-  return FailSet(L"wmi_set_function", L"kSvcCmdWMISetFunction");
+PipeReply VmClientCommandProcessor::wmi_set_function(const PipeRequest& r) {
+  return Run(kSvcCmdWMISetFunction, r);
+}
+
+int OperationModeSupport() {
+  try {
+    const std::vector<uint8_t> table = firmware::ReadRawSmbiosTables();
+    if (table.empty()) return 0;
+    return firmware::OperationModeFromSmbios(table);
+  } catch (...) {
+    vantrel::LogInfo(std::wstring(kProcessorPrefix) + L"OperationMode_support",
+                     L"OperationMode_support - Not Support");
+    return 0;
+  }
 }
 
 }  // namespace velmont

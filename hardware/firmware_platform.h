@@ -1,0 +1,19 @@
+// The platform half of the firmware interface. Windows: WMI in ROOT\WMI.
+// Linux: the backend named by the Platform key's "FirmwareBackend" value.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "hardware/firmware_commands.h"
+
+namespace velmont::firmware {
+
+// Calls the row's method once with `input` (none when nullopt) and returns its
+// output, or nullopt when any step fails. Pauses 30 ms after a successful call.
+std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::optional<uint64_t> input);
+
+// The raw SMBIOS structure table; empty when it cannot be read.
+std::vector<uint8_t> ReadRawSmbiosTables();
+
+}  // namespace velmont::firmware
