@@ -1,0 +1,385 @@
+// Linux transport: AF_UNIX SOCK_SEQPACKET sockets, which keep message
+// boundaries like a message-mode pipe. Chunked message-mode reads are
+// emulated over whole-message receives.
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "common/diag_log.h"
+#include "common/paths.h"
+#include "common/pipe_transport.h"
+#include "common/pipe_transport_internal.h"
+#include "common/text.h"
+#include "common/win32_errors.h"
+
+namespace vantrel::pipe {
+namespace {
+
+constexpr uint32_t kErrorPathNotFound = 3;
+
+uint32_t ErrnoToWin32(int e) {
+  switch (e) {
+    case 0: return win32::kErrorSuccess;
+    case ENOENT:
+    case ECONNREFUSED:  // a socket file nobody listens on: no server runs
+      return win32::kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM: return win32::kErrorAccessDenied;
+    case EBADF: return win32::kErrorInvalidHandle;
+    case ENOMEM:
+    case ENOBUFS: return win32::kErrorNotEnoughMemory;
+    case EPIPE:
+    case ECONNRESET: return win32::kErrorBrokenPipe;
+    case ENOTCONN: return win32::kErrorPipeNotConnected;
+    case ENAMETOOLONG: return win32::kErrorBadPathname;
+    case EMSGSIZE:
+    case EINVAL: return win32::kErrorInvalidParameter;
+    case EAGAIN: return win32::kErrorPipeBusy;
+    default: return win32::kErrorGenFailure;
+  }
+}
+
+std::string SocketDir() { return paths::RuntimeDir() + "/pipe"; }
+std::string SocketPath(const std::wstring& base_name) { return SocketDir() + "/" + text::ToUtf8(base_name); }
+
+bool FillAddress(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// A SOCK_SEQPACKET send fails with EMSGSIZE unless the whole message fits the
+// sender's buffer, so raise it to hold the largest message. Without
+// CAP_NET_ADMIN the kernel caps SO_SNDBUF at net.core.wmem_max; messages over
+// that cap fail cleanly at send time rather than arriving cut.
+void RaiseSendBuffer(int fd) {
+  const int want = static_cast<int>(kMaxPipeMessage + 64 * 1024);
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+  }
+}
+
+// One end of a connected seqpacket socket with message-mode reads: a message
+// is received whole and handed out in chunks, ERROR_MORE_DATA while bytes remain.
+class SeqpacketEnd : public detail::ServerChannel {
+ public:
+  explicit SeqpacketEnd(int fd) : fd_(fd) {}
+
+  uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) override {
+    *bytes_read = 0;
+    if (fd_ < 0) return win32::kErrorInvalidHandle;
+    if (pos_ >= pending_.size()) {
+      const uint32_t err = Receive();
+      if (err != win32::kErrorSuccess) return err;
+    }
+    const size_t n = std::min<size_t>(capacity, pending_.size() - pos_);
+    if (n != 0) std::memcpy(buffer, pending_.data() + pos_, n);
+    pos_ += n;
+    *bytes_read = static_cast<uint32_t>(n);
+    if (pos_ < pending_.size()) return win32::kErrorMoreData;
+    pending_.clear();
+    pos_ = 0;
+    return win32::kErrorSuccess;
+  }
+
+  uint32_t Write(std::span<const uint8_t> message) override {
+    if (fd_ < 0) return win32::kErrorInvalidHandle;
+    if (message.size() > kMaxPipeMessage) return win32::kErrorInvalidParameter;
+    for (;;) {
+      const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
+      if (n >= 0) {
+        // Seqpacket sends are all or nothing; anything else is a fault, not a success.
+        return static_cast<size_t>(n) == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
+      }
+      if (errno != EINTR) return ErrnoToWin32(errno);
+    }
+  }
+
+  int fd() const { return fd_; }
+  void Reset(int fd) {
+    fd_ = fd;
+    pending_.clear();
+    pos_ = 0;
+  }
+
+ private:
+  uint32_t Receive() {
+    pending_.clear();
+    pos_ = 0;
+    for (;;) {
+      // The next message's full length, without taking it.
+      const ssize_t len = recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+      if (len < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoToWin32(errno);
+      }
+      // End of stream (or an empty message, which no sender produces).
+      if (len == 0) return win32::kErrorBrokenPipe;
+      pending_.resize(static_cast<size_t>(len));
+      iovec iov{pending_.data(), pending_.size()};
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      const ssize_t got = recvmsg(fd_, &msg, 0);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        pending_.clear();
+        return ErrnoToWin32(errno);
+      }
+      // Never hand out a cut message as if it were whole.
+      if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) != pending_.size()) {
+        pending_.clear();
+        return win32::kErrorInvalidData;
+      }
+      return win32::kErrorSuccess;
+    }
+  }
+
+  int fd_;
+  std::vector<uint8_t> pending_;
+  size_t pos_ = 0;
+};
+
+// Server state; lives as long as the PipeServer.
+struct ServerState {
+  std::wstring base_name;
+  std::vector<PipeCommandHandler> table;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::atomic<bool> stopping{false};
+  bool accepting = false;
+  size_t workers = 0;
+  uint32_t next_id = 0;
+  int wake_fd = -1;  // eventfd: Stop() wakes the accept loop through it
+  // PipeConnection table: connection id -> connected socket.
+  std::unordered_map<uint32_t, int> connections;
+};
+
+void ServeConnectionThread(ServerState* s, uint32_t id, int fd) {
+  {
+    SeqpacketEnd channel(fd);
+    detail::ServeConnection(channel, s->table, s->base_name, s->stopping);
+  }
+  {
+    // Leave the table before closing, so Stop() never shuts down a reused descriptor.
+    std::lock_guard<std::mutex> g(s->lock);
+    s->connections.erase(id);
+  }
+  close(fd);
+  std::lock_guard<std::mutex> g(s->lock);
+  --s->workers;
+  s->changed.notify_all();
+}
+
+// Creates <runtime dir>/pipe (0755) and binds a listening socket at `path`
+// (0666). A socket file left behind by a dead server is replaced; one with a
+// live server behind it is not taken over.
+int Listen(const std::string& path, ino_t* inode) {
+  static const wchar_t kFn[] = L"PipeServerInstance";
+  const std::string dir = SocketDir();
+  struct stat st {};
+  const bool had_dir = stat(dir.c_str(), &st) == 0;
+  if (!paths::MakeDirs(text::FromUtf8(dir))) {
+    Log(kLogError, kFn, L"cannot create " + text::FromUtf8(dir));
+    return -1;
+  }
+  if (!had_dir) chmod(dir.c_str(), 0755);
+
+  sockaddr_un addr{};
+  if (!FillAddress(path, &addr)) {
+    Log(kLogError, kFn, L"socket path too long: " + text::FromUtf8(path));
+    return -1;
+  }
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno == EADDRINUSE) {
+    const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int probe_errno = errno;
+    if (probe >= 0) close(probe);
+    if (!live && probe_errno == ECONNREFUSED && lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+      unlink(path.c_str());
+      rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } else if (live) {
+      Log(kLogError, kFn, L"another server already listens on " + text::FromUtf8(path));
+    }
+  }
+  if (rc != 0 || chmod(path.c_str(), 0666) != 0 || listen(fd, SOMAXCONN) != 0 || stat(path.c_str(), &st) != 0) {
+    Log(kLogError, kFn, L"cannot listen on " + text::FromUtf8(path) + L": " + detail::Widen(strerror(errno)));
+    close(fd);
+    return -1;
+  }
+  *inode = st.st_ino;
+  return fd;
+}
+
+}  // namespace
+
+struct PipeClient::Impl {
+  std::string path;
+  SeqpacketEnd end{-1};
+};
+
+PipeClient::PipeClient(const std::wstring& base_name) : impl_(std::make_unique<Impl>()) {
+  if (base_name.empty()) throw std::invalid_argument("pipe_name");
+  impl_->path = SocketPath(base_name);
+  full_name_ = text::FromUtf8(impl_->path);
+}
+
+PipeClient::~PipeClient() { Close(); }
+
+uint32_t PipeClient::Connect() {
+  Close();
+  sockaddr_un addr{};
+  if (!FillAddress(impl_->path, &addr)) return win32::kErrorBadPathname;
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return ErrnoToWin32(errno);
+  RaiseSendBuffer(fd);
+  // A full backlog makes a blocking connect wait, as a client waits while all
+  // pipe instances are busy.
+  while (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno == EINTR) continue;
+    const uint32_t err = ErrnoToWin32(errno);
+    close(fd);
+    return err;
+  }
+  impl_->end.Reset(fd);
+  return win32::kErrorSuccess;
+}
+
+bool PipeClient::connected() const { return impl_->end.fd() >= 0; }
+
+uint32_t PipeClient::Write(std::span<const uint8_t> message) { return impl_->end.Write(message); }
+
+uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+  return impl_->end.ReadChunk(buffer, capacity, bytes_read);
+}
+
+void PipeClient::Close() {
+  if (impl_->end.fd() >= 0) close(impl_->end.fd());
+  impl_->end.Reset(-1);
+}
+
+struct PipeServer::Impl {
+  ServerState s;
+};
+
+PipeServer::PipeServer(std::wstring base_name, std::vector<PipeCommandHandler> table)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->s.base_name = std::move(base_name);
+  impl_->s.table = std::move(table);
+  impl_->s.wake_fd = eventfd(0, EFD_CLOEXEC);
+}
+
+PipeServer::~PipeServer() {
+  Stop();
+  if (impl_->s.wake_fd >= 0) close(impl_->s.wake_fd);
+}
+
+void PipeServer::Run() {
+  static const wchar_t kFn[] = L"run_pipe_server";
+  ServerState& s = impl_->s;
+  if (s.base_name.empty()) throw std::invalid_argument("pipe_name");
+  if (s.wake_fd < 0) throw std::runtime_error("Allocation failed.");
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.stopping) return;
+    s.accepting = true;
+  }
+  ino_t inode = 0;
+  const std::string path = SocketPath(s.base_name);
+  const int listen_fd = Listen(path, &inode);
+  struct Done {
+    ServerState& s;
+    int fd;
+    const std::string& path;
+    ino_t inode;
+    ~Done() {
+      if (fd >= 0) {
+        // Remove the socket file only while it is still ours.
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && st.st_ino == inode) unlink(path.c_str());
+        close(fd);
+      }
+      std::lock_guard<std::mutex> g(s.lock);
+      s.accepting = false;
+      s.changed.notify_all();
+    }
+  } done{s, listen_fd, path, inode};
+  if (listen_fd < 0) throw std::runtime_error("Named pipe creation failed.");
+
+  for (;;) {
+    pollfd fds[2] = {{listen_fd, POLLIN, 0}, {s.wake_fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      Log(kLogError, kFn, L"poll failed: " + detail::Widen(strerror(errno)));
+      return;
+    }
+    if (s.stopping || (fds[1].revents & POLLIN) != 0) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // A client that gave up before being accepted is no server failure.
+      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EPROTO) continue;
+      Log(kLogError, kFn, s.base_name + L": accept failed: " + detail::Widen(strerror(errno)));
+      return;
+    }
+    RaiseSendBuffer(fd);
+    uint32_t id;
+    {
+      std::lock_guard<std::mutex> g(s.lock);
+      if (s.stopping) {
+        close(fd);
+        return;
+      }
+      id = s.next_id++;
+      s.connections[id] = fd;
+      ++s.workers;
+    }
+    try {
+      std::thread(ServeConnectionThread, &s, id, fd).detach();
+    } catch (const std::exception&) {
+      {
+        std::lock_guard<std::mutex> g(s.lock);
+        s.connections.erase(id);
+        --s.workers;
+      }
+      close(fd);
+      throw std::runtime_error("CreateThread failed");
+    }
+  }
+}
+
+void PipeServer::Stop() {
+  ServerState& s = impl_->s;
+  std::unique_lock<std::mutex> g(s.lock);
+  s.stopping = true;
+  if (s.wake_fd >= 0) {
+    const uint64_t one = 1;
+    (void)!write(s.wake_fd, &one, sizeof one);
+  }
+  // Ends each worker's pending or next receive; its socket is closed by the worker.
+  for (const auto& [id, fd] : s.connections) shutdown(fd, SHUT_RDWR);
+  s.changed.wait(g, [&s] { return !s.accepting && s.workers == 0; });
+}
+
+size_t PipeServer::live_connections() const {
+  std::lock_guard<std::mutex> g(impl_->s.lock);
+  return impl_->s.workers;
+}
+
+}  // namespace vantrel::pipe

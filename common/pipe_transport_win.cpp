@@ -1,0 +1,279 @@
+// Windows transport: message-mode named pipes, one instance per client.
+#include <windows.h>
+#include <sddl.h>
+
+#include <condition_variable>
+#include <stdexcept>
+
+#include "common/diag_log.h"
+#include "common/pipe_transport.h"
+#include "common/pipe_transport_internal.h"
+#include "common/win32_errors.h"
+
+namespace vantrel::pipe {
+namespace {
+
+// Guests full access, anonymous logons denied, authenticated users read/write/
+// execute, administrators full access.
+constexpr wchar_t kPipeSddl[] = L"D:(A;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGWGX;;;AU)(A;OICI;GA;;;BA)";
+
+std::wstring FullPipeName(const std::wstring& base_name) { return L"\\\\.\\pipe\\" + base_name; }
+
+// One server instance; owned by the connection that uses it.
+struct PipeServerInstance {
+  std::wstring full_name;
+  DWORD open_mode = PIPE_ACCESS_DUPLEX;                              // 3
+  DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;  // 6
+  HANDLE handle = INVALID_HANDLE_VALUE;
+
+  explicit PipeServerInstance(const std::wstring& base_name) {
+    if (base_name.empty()) throw std::invalid_argument("pipe_name");
+    full_name = FullPipeName(base_name);
+    // The conversion allocates and initialises the descriptor and builds its
+    // DACL in one call; its failures keep the set-up texts of the three steps.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &sd, nullptr)) {
+      const DWORD e = GetLastError();
+      if (e == ERROR_NOT_ENOUGH_MEMORY || e == ERROR_OUTOFMEMORY) throw std::runtime_error("Allocation failed.");
+      throw std::runtime_error("DACL creation failed.");
+    }
+    if (!IsValidSecurityDescriptor(sd)) {
+      LocalFree(sd);
+      throw std::runtime_error("SD initialization failed.");
+    }
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), sd, TRUE};
+    handle = CreateNamedPipeW(full_name.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, 512, 512, 1000,
+                              &sa);
+    const DWORD err = GetLastError();
+    // The pipe keeps its own copy of the security; the descriptor is ours to release.
+    LocalFree(sd);
+    if (handle == INVALID_HANDLE_VALUE) {
+      Log(kLogError, L"PipeServerInstance", full_name + L": CreateNamedPipeW error " + std::to_wstring(err));
+      throw std::runtime_error("Named pipe creation failed.");
+    }
+  }
+  ~PipeServerInstance() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  PipeServerInstance(const PipeServerInstance&) = delete;
+  PipeServerInstance& operator=(const PipeServerInstance&) = delete;
+};
+
+class HandleChannel : public detail::ServerChannel {
+ public:
+  explicit HandleChannel(HANDLE h) : h_(h) {}
+  uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) override {
+    DWORD n = 0;
+    const BOOL ok = ReadFile(h_, buffer, capacity, &n, nullptr);
+    *bytes_read = n;
+    return ok ? win32::kErrorSuccess : GetLastError();
+  }
+  uint32_t Write(std::span<const uint8_t> message) override {
+    DWORD written = 0;
+    if (!WriteFile(h_, message.data(), static_cast<DWORD>(message.size()), &written, nullptr)) return GetLastError();
+    // A short write must not pass for success.
+    return written == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+struct ServerState {
+  std::wstring base_name;
+  std::vector<PipeCommandHandler> table;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::atomic<bool> stopping{false};
+  bool accepting = false;
+  size_t workers = 0;
+  uint32_t next_id = 0;  // touched by the accept thread only
+  // PipeConnection table: connection id -> instance, the waiting one included.
+  std::unordered_map<uint32_t, PipeServerInstance*> connections;
+};
+
+struct PipeConnection {
+  uint32_t id;
+  PipeServerInstance* instance;
+  ServerState* server;
+};
+
+void EndConnection(ServerState* s, uint32_t id, PipeServerInstance* instance) {
+  {
+    // Out of the table before the handle closes: Stop() only touches handles in the table.
+    std::lock_guard<std::mutex> g(s->lock);
+    s->connections.erase(id);
+  }
+  DisconnectNamedPipe(instance->handle);
+  delete instance;
+}
+
+DWORD WINAPI serve_pipe_connection(LPVOID param) {
+  auto* connection = static_cast<PipeConnection*>(param);
+  ServerState* s = connection->server;
+  {
+    HandleChannel channel(connection->instance->handle);
+    detail::ServeConnection(channel, s->table, s->base_name, s->stopping);
+  }
+  EndConnection(s, connection->id, connection->instance);
+  delete connection;
+  std::lock_guard<std::mutex> g(s->lock);
+  --s->workers;
+  s->changed.notify_all();
+  return 0;
+}
+
+}  // namespace
+
+struct PipeClient::Impl {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+PipeClient::PipeClient(const std::wstring& base_name) : impl_(std::make_unique<Impl>()) {
+  if (base_name.empty()) throw std::invalid_argument("pipe_name");
+  full_name_ = FullPipeName(base_name);
+}
+
+PipeClient::~PipeClient() { Close(); }
+
+uint32_t PipeClient::Connect() {
+  Close();
+  for (;;) {
+    HANDLE h = CreateFileW(full_name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        return err;
+      }
+      impl_->handle = h;
+      return win32::kErrorSuccess;
+    }
+    const DWORD err = GetLastError();
+    if (err != ERROR_PIPE_BUSY) return err;
+    if (!WaitNamedPipeW(full_name_.c_str(), NMPWAIT_WAIT_FOREVER)) return GetLastError();
+  }
+}
+
+bool PipeClient::connected() const { return impl_->handle != INVALID_HANDLE_VALUE; }
+
+uint32_t PipeClient::Write(std::span<const uint8_t> message) {
+  if (!connected()) return win32::kErrorInvalidHandle;
+  DWORD written = 0;
+  if (!WriteFile(impl_->handle, message.data(), static_cast<DWORD>(message.size()), &written, nullptr)) {
+    return GetLastError();
+  }
+  return written == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
+}
+
+uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+  *bytes_read = 0;
+  if (!connected()) return win32::kErrorInvalidHandle;
+  DWORD n = 0;
+  const BOOL ok = ReadFile(impl_->handle, buffer, capacity, &n, nullptr);
+  *bytes_read = n;
+  return ok ? win32::kErrorSuccess : GetLastError();
+}
+
+void PipeClient::Close() {
+  if (impl_->handle != INVALID_HANDLE_VALUE) CloseHandle(impl_->handle);
+  impl_->handle = INVALID_HANDLE_VALUE;
+}
+
+struct PipeServer::Impl {
+  ServerState s;
+};
+
+PipeServer::PipeServer(std::wstring base_name, std::vector<PipeCommandHandler> table)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->s.base_name = std::move(base_name);
+  impl_->s.table = std::move(table);
+}
+
+PipeServer::~PipeServer() { Stop(); }
+
+void PipeServer::Run() {
+  static const wchar_t kFn[] = L"run_pipe_server";
+  ServerState& s = impl_->s;
+  if (s.base_name.empty()) throw std::invalid_argument("pipe_name");
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.stopping) return;
+    s.accepting = true;
+  }
+  struct Done {
+    ServerState& s;
+    ~Done() {
+      std::lock_guard<std::mutex> g(s.lock);
+      s.accepting = false;
+      s.changed.notify_all();
+    }
+  } done{s};
+
+  for (;;) {
+    if (s.stopping) return;
+    auto instance = std::make_unique<PipeServerInstance>(s.base_name);
+    const uint32_t id = s.next_id++;
+    {
+      std::lock_guard<std::mutex> g(s.lock);
+      s.connections[id] = instance.get();
+    }
+    const BOOL ok = ConnectNamedPipe(instance->handle, nullptr);
+    const DWORD err = ok ? 0 : GetLastError();
+    const bool connected = ok || err == ERROR_PIPE_CONNECTED;
+    if (!connected || s.stopping) {
+      EndConnection(&s, id, instance.release());
+      if (!connected) Log(kLogError, kFn, s.base_name + L": ConnectNamedPipe error " + std::to_wstring(err));
+      return;
+    }
+    auto* connection = new PipeConnection{id, instance.get(), &s};
+    {
+      std::lock_guard<std::mutex> g(s.lock);
+      ++s.workers;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, serve_pipe_connection, connection, 0, nullptr);
+    if (thread == nullptr) {
+      delete connection;
+      EndConnection(&s, id, instance.release());
+      {
+        std::lock_guard<std::mutex> g(s.lock);
+        --s.workers;
+      }
+      throw std::runtime_error("CreateThread failed");
+    }
+    instance.release();  // the worker owns it now
+    CloseHandle(thread);
+  }
+}
+
+void PipeServer::Stop() {
+  ServerState& s = impl_->s;
+  std::unique_lock<std::mutex> g(s.lock);
+  s.stopping = true;
+  const std::wstring full_name = FullPipeName(s.base_name);
+  // A blocking ConnectNamedPipe or ReadFile has no stop signal of its own:
+  // cancel pending I/O on every instance and complete the waiting instance's
+  // ConnectNamedPipe with a throwaway client, until the accept loop has ended
+  // and every worker has left. Repeated, since a worker busy in a handler
+  // only blocks again afterwards (it checks `stopping` before each read).
+  while (s.accepting || s.workers != 0) {
+    for (const auto& [id, instance] : s.connections) CancelIoEx(instance->handle, nullptr);
+    const bool poke = s.accepting;
+    g.unlock();
+    if (poke && !s.base_name.empty()) {
+      HANDLE h = CreateFileW(full_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    g.lock();
+    s.changed.wait_for(g, std::chrono::milliseconds(20),
+                       [&s] { return !s.accepting && s.workers == 0; });
+  }
+}
+
+size_t PipeServer::live_connections() const {
+  std::lock_guard<std::mutex> g(impl_->s.lock);
+  return impl_->s.workers;
+}
+
+}  // namespace vantrel::pipe
