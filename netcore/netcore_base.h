@@ -1,0 +1,87 @@
+// The root of the network core: IO threads (dispatchers), the application's
+// handlers and the listening entry point.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "netcore/buffer/buffer.h"
+#include "netcore/os/socket_os.h"
+#include "netcore/socket/net_socket.h"
+
+namespace netcore {
+
+class Dispatcher;
+
+using timer_call_back = std::function<void(std::shared_ptr<NetSocket>)>;
+using read_call_back = std::function<void(std::shared_ptr<NetSocket>, std::shared_ptr<Buffer>, uint32_t)>;
+using write_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
+using connect_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
+using disconnect_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
+using accept_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
+
+// Disconnect codes.
+enum : uint32_t {
+  CEC_CLOSED = 0,       // Close by the application
+  CEC_PEER_CLOSED = 1,  // peer closed or hung up, or a send error other than a reset
+  CEC_READ_FAILED = 2,  // receive error, or reset while sending
+};
+
+struct RangeRandom {
+  uint32_t min = 0;
+  uint32_t max = 0;
+};
+
+// Handlers are set before listening starts and not changed afterwards; all
+// of them run on the IO thread that owns the socket.
+class NetCoreBase : public std::enable_shared_from_this<NetCoreBase> {
+ public:
+  NetCoreBase();
+  ~NetCoreBase();
+  NetCoreBase(const NetCoreBase&) = delete;
+  NetCoreBase& operator=(const NetCoreBase&) = delete;
+
+  // With the machine's processor count. Returns false when no dispatcher runs.
+  bool StartDispatchers(uint32_t thread_num);
+  // As above with a given processor count; an unknown count (0) counts as one.
+  bool StartDispatchers(uint32_t thread_num, uint32_t processors);
+  void StopDispatchers();
+  // Blocks until every dispatcher thread has ended.
+  void JoinDispatchers();
+
+  void SetTimerHandler(timer_call_back cb) { timer_handler_ = std::move(cb); }
+  void SetReadHandler(read_call_back cb) { read_handler_ = std::move(cb); }
+  void SetWriteHandler(write_call_back cb) { write_handler_ = std::move(cb); }
+  void SetConnectHandler(connect_call_back cb) { connect_handler_ = std::move(cb); }
+  void SetDisconnectHandler(disconnect_call_back cb) { disconnect_handler_ = std::move(cb); }
+  void SetAcceptHandler(accept_call_back cb) { accept_handler_ = std::move(cb); }
+
+  // One listening socket shared by all dispatchers; bind and listen run on
+  // each dispatcher's thread. False when the socket cannot be created.
+  bool ListenOn(const std::string& ip, uint16_t port);
+  // Outgoing connection on one dispatcher; the connect handler reports it.
+  bool Connect(const std::string& ip, uint16_t port);
+
+  const std::vector<std::shared_ptr<Dispatcher>>& Dispatchers() const { return dispatchers_; }
+  RangeRandom GetRange() const { return range_; }
+
+  timer_call_back timer_handler_;
+  read_call_back read_handler_;
+  write_call_back write_handler_;
+  connect_call_back connect_handler_;
+  disconnect_call_back disconnect_handler_;
+  accept_call_back accept_handler_;
+
+ private:
+  std::shared_ptr<Dispatcher> PickDispatcher();
+
+  RangeRandom range_;
+  std::vector<std::shared_ptr<Dispatcher>> dispatchers_;
+  std::mutex listen_mutex_;
+  std::vector<SocketHandle> listen_handles_;
+};
+
+}  // namespace netcore

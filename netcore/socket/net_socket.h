@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace netcore {
+
+// The application's view of a connection. Write and Close may be called from
+// any thread; the rest reads fixed values.
+class NetSocket {
+ public:
+  virtual ~NetSocket() = default;
+  virtual uint64_t GetSocket() = 0;
+  virtual uint16_t GetListenPort() = 0;
+  virtual bool GetAddress(std::string& ip, uint16_t& port) = 0;
+  // Queues `len` bytes as one piece. False when the connection has ended or
+  // the send queue already holds more than 4 MiB; the bytes are then dropped.
+  virtual bool Write(const char* src, uint32_t len) = 0;
+  virtual void Close() = 0;
+  // A timer calling the core's timer handler with this socket.
+  virtual void AddTimer(uint32_t interval, bool always = false) = 0;
+  virtual void StopTimer() = 0;
+  virtual void SetContext(void* context) = 0;
+  virtual void* GetContext() = 0;
+};
+
+}  // namespace netcore

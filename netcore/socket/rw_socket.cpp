@@ -1,0 +1,246 @@
+#include "netcore/socket/rw_socket.h"
+
+#include <string>
+
+#include "netcore/log/logger.h"
+#include "netcore/netcore_base.h"
+#include "netcore/socket/socket_map.h"
+#include "netcore/thread/dispatcher.h"
+
+namespace netcore {
+
+RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
+    : Socket(handle, std::move(alloter)) {
+  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(1024u, 5u);
+  recv_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
+  send_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
+  iov_.reserve(80);
+}
+
+RWSocket::~RWSocket() {
+  if (const uint32_t id = timer_id_.exchange(0); id != 0) {
+    if (auto d = dispatcher_.lock()) d->StopTimer(id);
+  }
+  alloter_->PoolDelete(event_);
+  // Only sockets still open when their IO thread ends get here unclosed.
+  CloseHandle();
+}
+
+bool RWSocket::GetAddress(std::string& ip, uint16_t& port) {
+  ip = ip_;
+  port = port_;
+  return true;
+}
+
+void RWSocket::SetAddress(const std::string& ip, uint16_t port, bool ipv6) {
+  family_ = ipv6 ? 2 : 1;
+  ip_ = (ipv6 && ip.find(':') == std::string::npos) ? "::FFFF:" + ip : ip;
+  port_ = port;
+}
+
+void RWSocket::EnsureEvent() {
+  if (event_ == nullptr) event_ = alloter_->PoolNew<Event>(weak_from_this());
+}
+
+bool RWSocket::Recv() {
+  EnsureEvent();
+  auto a = Actions();
+  return a && a->AddRecvEvent(event_);
+}
+
+bool RWSocket::Write(const char* src, uint32_t len) {
+  if (len == 0) return true;  // nothing to queue, nothing to report
+  if (src == nullptr || shutdown_.load()) return false;
+  auto d = dispatcher_.lock();
+  if (!d) return false;
+  // The limit counts bytes still travelling to the IO thread as well, so a
+  // burst from other threads cannot overshoot it.
+  uint64_t cur = send_pending_.load();
+  do {
+    if (cur > kMaxSendQueue) return false;
+  } while (!send_pending_.compare_exchange_weak(cur, cur + len));
+  if (d->OnLoopThread()) return WriteOnLoop(src, len);
+  d->PostTask([self = Self(), data = std::string(src, len)] {
+    self->WriteOnLoop(data.data(), static_cast<uint32_t>(data.size()));
+  });
+  return true;
+}
+
+bool RWSocket::WriteOnLoop(const char* src, uint32_t len) {
+  // A connection that ended meanwhile: its handle is closed and its number
+  // may belong to someone else now, so the bytes are dropped untouched.
+  if (shutdown_.load() || handle_closed_) {
+    send_pending_ -= len;
+    return false;
+  }
+  EnsureEvent();
+  const bool was_empty = send_buffer_->GetCanReadLength() == 0;
+  send_buffer_->Write(src, len);
+  if (connecting_) return true;  // sent once the connection is up
+  if (was_empty) return SendPass();
+  auto a = Actions();
+  return a && a->AddSendEvent(event_);
+}
+
+bool RWSocket::SendPass() {
+  auto a = Actions();
+  uint32_t total = 0;
+  while (send_buffer_->GetCanReadLength() > 0) {
+    iov_.clear();
+    send_buffer_->GetUseMemoryBlock(iov_, kMaxSendPerCall);
+    const int64_t n = os::WriteV(handle_, iov_.data(), static_cast<int>(iov_.size()));
+    if (n <= 0) {
+      const int err = n == 0 ? 0 : os::LastError();
+      if (n == 0 || os::IsWouldBlock(err) || os::IsInterrupted(err)) {
+        return a && a->AddSendEvent(event_);
+      }
+      OnDisConnect(os::IsConnReset(err) ? 2 : 1);
+      return false;
+    }
+    send_buffer_->MoveReadPt(static_cast<uint32_t>(n));
+    send_pending_ -= static_cast<uint64_t>(n);
+    total += static_cast<uint32_t>(n);
+  }
+  if (a) a->RemoveSendEvent(event_);
+  if (auto core = core_.lock(); core && core->write_handler_) core->write_handler_(Self(), total);
+  return true;
+}
+
+void RWSocket::Close() {
+  if (shutdown_.load()) return;
+  auto d = dispatcher_.lock();
+  if (!d) return;
+  d->RunOnLoop([self = Self()] { self->CloseOnLoop(); });
+}
+
+void RWSocket::CloseOnLoop() {
+  if (shutdown_.load()) return;
+  EnsureEvent();
+  if (auto a = Actions()) {
+    a->AddDisconnection(event_);
+  } else {
+    OnDisConnect(0);
+    CloseHandle();
+  }
+  StopTimer();
+}
+
+void RWSocket::AddTimer(uint32_t interval, bool always) {
+  auto d = dispatcher_.lock();
+  if (!d) return;
+  const uint32_t id = d->AddSocketTimer(interval, always, weak_from_this());
+  if (const uint32_t old = timer_id_.exchange(id); old != 0) d->StopTimer(old);
+}
+
+void RWSocket::StopTimer() {
+  const uint32_t id = timer_id_.exchange(0);
+  if (id == 0) return;
+  if (auto d = dispatcher_.lock()) d->StopTimer(id);
+}
+
+void RWSocket::OnTimer() {
+  if (auto core = core_.lock(); core && core->timer_handler_) core->timer_handler_(Self());
+}
+
+void RWSocket::CallReadHandler(uint32_t total) {
+  if (auto core = core_.lock(); core && core->read_handler_) {
+    core->read_handler_(Self(), recv_buffer_, total);
+  }
+}
+
+void RWSocket::OnRead() {
+  if (shutdown_.load() || handle_closed_) return;
+  auto self = Self();
+  uint32_t size = kFirstReadSize;
+  uint32_t wanted = 0;
+  uint32_t total = 0;
+  while (true) {
+    iov_.clear();
+    const uint32_t offered = recv_buffer_->GetFreeMemoryBlock(iov_, wanted);
+    const int64_t n = os::ReadV(handle_, iov_.data(), static_cast<int>(iov_.size()));
+    if (n < 0) {
+      const int err = os::LastError();
+      recv_buffer_->MoveWritePt(0);  // hands unused blocks back
+      if (os::IsWouldBlock(err) || os::IsInterrupted(err)) break;
+      // Bytes read earlier in this pass are still delivered.
+      if (total > 0) CallReadHandler(total);
+      OnDisConnect(2);
+      return;
+    }
+    if (n == 0) {
+      recv_buffer_->MoveWritePt(0);  // hands unused blocks back
+      if (total > 0) CallReadHandler(total);
+      OnDisConnect(1);
+      return;
+    }
+    recv_buffer_->MoveWritePt(static_cast<uint32_t>(n));
+    total += static_cast<uint32_t>(n);
+    if (static_cast<uint32_t>(n) < offered) break;
+    wanted = size;
+    if (size < kMaxReadSize) size *= 2;
+  }
+  CallReadHandler(total);
+}
+
+void RWSocket::OnWrite() {
+  if (shutdown_.load() || handle_closed_ || connecting_) return;
+  SendPass();
+}
+
+bool RWSocket::StartConnect(bool ipv6, const std::string& ip, uint16_t port) {
+  family_ = ipv6 ? 2 : 1;
+  ip_ = ip;
+  port_ = port;
+  if (os::Connect(handle_, ipv6, ip, port) < 0) return false;
+  connecting_ = true;
+  EnsureEvent();
+  auto a = Actions();
+  return a && a->AddConnection(event_);
+}
+
+void RWSocket::OnConnect() {
+  if (!connecting_) return;
+  auto self = Self();
+  connecting_ = false;
+  auto a = Actions();
+  if (a) a->RemoveSendEvent(event_);
+  const int err = os::SocketError(handle_);
+  auto core = core_.lock();
+  auto& map = ThreadSocketMap();
+  if (err != 0) {
+    if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
+    SetShutdown();
+    if (a) a->RemoveEvent(event_);
+    CloseHandle();
+    if (core && core->connect_handler_) core->connect_handler_(self, static_cast<uint32_t>(err));
+    return;
+  }
+  if (core && core->connect_handler_) core->connect_handler_(self, 0);
+  if (shutdown_.load()) return;
+  Recv();
+  if (send_buffer_->GetCanReadLength() > 0) SendPass();
+}
+
+void RWSocket::OnDisConnect(uint32_t err) {
+  auto self = Self();  // the map may hold the last reference
+  if (connecting_) {
+    OnConnect();  // a failed connect reports through the connect handler
+    return;
+  }
+  auto& map = ThreadSocketMap();
+  if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
+  if (!SetShutdown()) {
+    if (auto core = core_.lock(); core && core->disconnect_handler_) {
+      core->disconnect_handler_(self, err);
+    }
+  }
+  if (err != 0) {
+    if (event_ != nullptr) {
+      if (auto a = Actions()) a->RemoveEvent(event_);
+    }
+    CloseHandle();
+  }
+  send_buffer_->Clear();
+}
+
+}  // namespace netcore

@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "netcore/alloter/alloter_wrap.h"
+#include "netcore/os/socket_os.h"
+
+namespace netcore {
+
+class NetCoreBase;
+class Dispatcher;
+class EventActions;
+
+// Base of the listening and the connected socket: the handle, its address and
+// weak links to the loop that serves it.
+class Socket : public std::enable_shared_from_this<Socket> {
+ public:
+  Socket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
+      : handle_(handle), alloter_(std::move(alloter)) {}
+  virtual ~Socket() = default;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Readiness callbacks, run on the owning dispatcher's thread.
+  virtual void OnTimer() {}
+  virtual void OnRead() {}
+  virtual void OnWrite() {}
+  virtual void OnConnect() {}
+  virtual void OnDisConnect(uint32_t /*err*/) {}
+  virtual void OnAccept() {}
+
+  // Closes the handle once; its number stays readable as the connection id.
+  void CloseHandle() {
+    if (!handle_closed_ && handle_ != kInvalidSocket) {
+      handle_closed_ = true;
+      os::CloseSocket(handle_);
+    }
+  }
+  bool HandleClosed() const { return handle_closed_; }
+  SocketHandle Handle() const { return handle_; }
+
+  void SetEventActions(std::weak_ptr<EventActions> a) { actions_ = std::move(a); }
+  void SetCoreBase(std::weak_ptr<NetCoreBase> b) { core_ = std::move(b); }
+  void SetDispatcher(std::weak_ptr<Dispatcher> d) { dispatcher_ = std::move(d); }
+  std::shared_ptr<Dispatcher> GetDispatcher() const { return dispatcher_.lock(); }
+
+ protected:
+  SocketHandle handle_;
+  bool handle_closed_ = false;
+  uint8_t family_ = 1;  // 1 IPv4, 2 IPv6
+  std::string ip_;
+  uint16_t port_ = 0;
+  std::shared_ptr<AlloterWrap> alloter_;
+  std::weak_ptr<EventActions> actions_;
+  std::weak_ptr<NetCoreBase> core_;
+  std::weak_ptr<Dispatcher> dispatcher_;
+};
+
+}  // namespace netcore
