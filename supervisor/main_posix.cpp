@@ -1,0 +1,11 @@
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "supervisor/service_host.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) args.push_back(vantrel::text::FromUtf8(argv[i]));
+  return vantrel::supervisor::ProgramMain(args);
+}

@@ -1,0 +1,207 @@
+// The supervisor as a plain process (no systemd): it starts both workers,
+// brings back a worker killed with SIGKILL in the next cycle, leaves exactly
+// one of each running, reports to the notify socket, and at SIGTERM ends both
+// workers and exits 0.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "common/paths.h"
+#include "common/process.h"
+#include "common/registry.h"
+#include "common/text.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using vantrel::proc::Process;
+
+constexpr uint32_t kSleepTimeMs = 800;
+
+std::string ExeTarget(uint32_t pid) {
+  std::error_code ec;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+}
+
+class SupervisorRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = env_.root() + "/install";
+    fs::create_directories(dir_);
+    // Stand-in workers with the real executable names.
+    for (const char* name : {"VantrelSysMonitorService", "VantrelSysHardwareService"}) {
+      fs::copy_file(std::string(VANTREL_STANDIN_DIR) + "/" + name, dir_ + "/" + name);
+    }
+    fs::copy_file(vantrel::text::ToUtf8(vantrel::testing::ProgramPath(L"VantrelCentralService")),
+                  dir_ + "/VantrelCentralService");
+    auto& registry = vantrel::reg::SystemRegistry();
+    ASSERT_EQ(vantrel::reg::WriteDword(registry, vantrel::reg::Root::kLocalMachine, vantrel::reg::kSuiteKey,
+                                       L"Sleep_time", kSleepTimeMs),
+              0u);
+
+    notify_path_ = env_.root() + "/notify.sock";
+    notify_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(notify_fd_, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(notify_path_.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, notify_path_.c_str());
+    ASSERT_EQ(bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+
+  void TearDown() override {
+    if (supervisor_ && supervisor_->Running()) {
+      supervisor_->Kill();
+      supervisor_->Wait(10s);
+    }
+    for (const char* name : {"VantrelSysMonitorService", "VantrelSysHardwareService"}) {
+      for (uint32_t pid : Workers(name)) vantrel::proc::TerminateProcessById(pid, 9);
+    }
+    if (notify_fd_ >= 0) close(notify_fd_);
+  }
+
+  // Processes of that name started from this test's install folder.
+  std::vector<uint32_t> Workers(const std::string& name) {
+    std::vector<uint32_t> out;
+    for (uint32_t pid : vantrel::proc::FindProcessesByName(vantrel::text::FromUtf8(name))) {
+      if (ExeTarget(pid) == dir_ + "/" + name) out.push_back(pid);
+    }
+    return out;
+  }
+
+  // The single worker of that name once duplicates have ended, else 0.
+  uint32_t SoleWorker(const std::string& name, std::chrono::milliseconds timeout = 5s) {
+    uint32_t pid = 0;
+    vantrel::testing::WaitFor(
+        [&] {
+          auto ids = Workers(name);
+          pid = ids.size() == 1 ? ids[0] : 0;
+          return pid != 0;
+        },
+        timeout);
+    return pid;
+  }
+
+  int StartCount(const std::string& name) {
+    std::ifstream in(vantrel::paths::RuntimeDir() + "/" + name + ".starts");
+    int lines = 0;
+    std::string line;
+    while (std::getline(in, line)) ++lines;
+    return lines;
+  }
+
+  std::string DrainNotifications() {
+    std::string all;
+    char buf[4096];
+    for (;;) {
+      ssize_t n = recv(notify_fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n));
+      all += '\n';
+    }
+    return all;
+  }
+
+  void StartSupervisor() {
+    auto child_env = env_.ChildEnv();
+    child_env[L"NOTIFY_SOCKET"] = vantrel::text::FromUtf8(notify_path_);
+    // No logind here: the system bus is made unreachable, so no events arrive.
+    child_env[L"DBUS_SYSTEM_BUS_ADDRESS"] = vantrel::text::FromUtf8("unix:path=" + env_.root() + "/no-bus");
+    uint32_t error = 0;
+    supervisor_ = Process::Start(vantrel::text::FromUtf8(dir_ + "/VantrelCentralService"), {}, child_env, &error);
+    ASSERT_TRUE(supervisor_) << error;
+  }
+
+  vantrel::testing::ScopedTestEnv env_;
+  std::string dir_;
+  std::string notify_path_;
+  int notify_fd_ = -1;
+  std::unique_ptr<Process> supervisor_;
+};
+
+TEST_F(SupervisorRun, KeepsOneOfEachWorkerAndEndsThemAtSigterm) {
+  StartSupervisor();
+  uint32_t agent = SoleWorker("VantrelSysMonitorService", 15s);
+  uint32_t hardware = SoleWorker("VantrelSysHardwareService", 15s);
+  ASSERT_NE(agent, 0u);
+  ASSERT_NE(hardware, 0u);
+  EXPECT_TRUE(vantrel::testing::WaitFor([&] { return DrainNotifications().find("READY=1") != std::string::npos; },
+                                        5s));
+
+  // Several cycles: each starts a duplicate of both, which ends through the
+  // guard; the first workers keep running and stay the only ones.
+  const int agent_starts = StartCount("VantrelSysMonitorService");
+  for (int sample = 0; sample < 6; ++sample) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSleepTimeMs / 2));
+    EXPECT_EQ(SoleWorker("VantrelSysMonitorService"), agent);
+    EXPECT_EQ(SoleWorker("VantrelSysHardwareService"), hardware);
+  }
+  EXPECT_GE(StartCount("VantrelSysMonitorService") - agent_starts, 2);
+
+  // SIGKILL: the next cycle starts it again.
+  ASSERT_EQ(kill(static_cast<pid_t>(agent), SIGKILL), 0);
+  uint32_t new_agent = 0;
+  EXPECT_TRUE(vantrel::testing::WaitFor(
+      [&] {
+        auto ids = Workers("VantrelSysMonitorService");
+        new_agent = ids.size() == 1 && ids[0] != agent ? ids[0] : 0;
+        return new_agent != 0;
+      },
+      std::chrono::milliseconds(kSleepTimeMs) + 5s));
+  ASSERT_EQ(kill(static_cast<pid_t>(hardware), SIGKILL), 0);
+  uint32_t new_hardware = 0;
+  EXPECT_TRUE(vantrel::testing::WaitFor(
+      [&] {
+        auto ids = Workers("VantrelSysHardwareService");
+        new_hardware = ids.size() == 1 && ids[0] != hardware ? ids[0] : 0;
+        return new_hardware != 0;
+      },
+      std::chrono::milliseconds(kSleepTimeMs) + 5s));
+  EXPECT_EQ(SoleWorker("VantrelSysMonitorService"), new_agent);
+
+  supervisor_->RequestStop();
+  EXPECT_EQ(supervisor_->Wait(15s), 0);
+  // SIGKILL is delivered at once but the process takes a moment to go.
+  EXPECT_TRUE(vantrel::testing::WaitFor(
+      [&] { return Workers("VantrelSysMonitorService").empty() && Workers("VantrelSysHardwareService").empty(); },
+      3s));
+  // Nothing comes back after the stop.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSleepTimeMs) + 500ms);
+  EXPECT_TRUE(Workers("VantrelSysMonitorService").empty());
+  EXPECT_TRUE(Workers("VantrelSysHardwareService").empty());
+  EXPECT_NE(DrainNotifications().find("STOPPING=1"), std::string::npos);
+}
+
+TEST_F(SupervisorRun, LeavesSameNamedProgramsElsewhereAlone) {
+  // A program with the agent's name outside the install folder is not the
+  // supervisor's worker: it does not stand in for one and is not ended.
+  std::string other_dir = env_.root() + "/elsewhere";
+  fs::create_directories(other_dir);
+  fs::copy_file(std::string(VANTREL_STANDIN_DIR) + "/VantrelSysMonitorService", other_dir + "/VantrelSysMonitorService");
+  auto other_env = env_.ChildEnv();
+  other_env[L"VANTREL_RUNTIME_DIR"] = vantrel::text::FromUtf8(other_dir);
+  auto stranger = Process::Start(vantrel::text::FromUtf8(other_dir + "/VantrelSysMonitorService"), {}, other_env);
+  ASSERT_TRUE(stranger);
+
+  StartSupervisor();
+  EXPECT_NE(SoleWorker("VantrelSysMonitorService", 15s), 0u);
+  supervisor_->RequestStop();
+  EXPECT_EQ(supervisor_->Wait(15s), 0);
+  EXPECT_TRUE(stranger->Running());
+  stranger->Kill();
+  stranger->Wait(10s);
+}
+
+}  // namespace
