@@ -1,0 +1,205 @@
+// The diagnostic log against real files, with a fake registry for its switch.
+#include "common/diag_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "common/registry.h"
+#include "common/text.h"
+#include "common/win32_errors.h"
+#include "tests/support/test_env.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Answers GetValue for the values it holds under HKLM\...\Log; nothing else.
+class SwitchRegistry : public reg::Registry {
+ public:
+  std::set<std::wstring> values;
+  std::wstring last_key;
+  uint32_t last_flags = 0;
+
+  uint32_t CreateKey(reg::Root, const std::wstring&) override { return win32::kErrorNotSupported; }
+  uint32_t OpenKey(reg::Root, const std::wstring&) override { return win32::kErrorNotSupported; }
+  uint32_t GetValue(reg::Root root, const std::wstring& subkey, const std::wstring& value, uint32_t flags,
+                    uint32_t* type, void* data, uint32_t* size) override {
+    last_key = subkey;
+    last_flags = flags;
+    if (root != reg::Root::kLocalMachine || subkey != reg::kLogKey || !values.count(value)) {
+      return win32::kErrorFileNotFound;
+    }
+    if (type) *type = win32::kRegDword;
+    if (data == nullptr && size) *size = 4;
+    return win32::kErrorSuccess;
+  }
+  uint32_t SetValue(reg::Root, const std::wstring&, const std::wstring&, uint32_t, const void*, uint32_t) override {
+    return win32::kErrorNotSupported;
+  }
+  uint32_t DeleteValue(reg::Root, const std::wstring&, const std::wstring&) override {
+    return win32::kErrorNotSupported;
+  }
+  uint32_t DeleteTree(reg::Root, const std::wstring&) override { return win32::kErrorNotSupported; }
+};
+
+std::vector<std::string> ReadLines(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string all = ss.str();
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t pos; (pos = all.find("\r\n", start)) != std::string::npos; start = pos + 2) {
+    lines.push_back(all.substr(start, pos - start));
+  }
+  EXPECT_EQ(start, all.size()) << "text after the last line end";
+  return lines;
+}
+
+const std::regex& LinePattern() {
+  static const std::regex re(
+      R"(^(\[INFO\]     |\[WARNING\]  |\[ERROR\]    |\[EXCEPTION\]|) \d{8}_\d{2}:\d{2}:\d{2}\.\d{3} \| ([^|]*) \| ([^|]*) \| (.*)$)");
+  return re;
+}
+
+class DiagnosticLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_data_ = fs::path(env_.root()) / "programdata";
+    fs::create_directories(program_data_);
+    program_data_var_.emplace("PROGRAMDATA", program_data_.string());
+    reg::SetSystemRegistryForTesting(&registry_);
+  }
+  void TearDown() override { reg::SetSystemRegistryForTesting(nullptr); }
+
+  fs::path LogFolder() const { return program_data_ / "OEM" / "VantrelSysMonitorService" / "Log"; }
+  fs::path LogFile(const std::string& module) const {
+    return LogFolder() / (text::ToUtf8(CurrentUserName()) + "_" + module + ".log");
+  }
+
+  testing::ScopedTestEnv env_;
+  fs::path program_data_;
+  std::optional<testing::ScopedEnvVar> program_data_var_;
+  SwitchRegistry registry_;
+};
+
+TEST_F(DiagnosticLogTest, NoSwitchValueMeansNoLogNoFolderNoFile) {
+  registry_.values = {L"VantrelHardwareService"};  // another program's switch
+  EXPECT_EQ(OpenDiagnosticLog(L"VantrelAgentService", L"VantrelSysMonitorService"), nullptr);
+  EXPECT_EQ(registry_.last_key, reg::kLogKey);
+  EXPECT_EQ(registry_.last_flags & win32::kRrfRtAny, win32::kRrfRtAny);
+  EXPECT_FALSE(fs::exists(program_data_ / "OEM"));
+}
+
+TEST_F(DiagnosticLogTest, SwitchCreatesFolderAndLinesFollowTheFormat) {
+  registry_.values = {L"VantrelAgentService"};
+  auto log = OpenDiagnosticLog(L"VantrelAgentService", L"VantrelSysMonitorService");
+  ASSERT_NE(log, nullptr);
+  EXPECT_TRUE(fs::is_directory(LogFolder()));
+  EXPECT_EQ(fs::path(log->path()), LogFile("VantrelSysMonitorService"));
+  EXPECT_EQ(log->module_name(), L"VantrelSysMonitorService");
+  EXPECT_FALSE(fs::exists(log->path())) << "the file appears with the first line";
+
+  const std::vector<std::pair<uint32_t, std::string>> levels = {
+      {kLogInfo, "[INFO]     "}, {kLogWarning, "[WARNING]  "}, {kLogError, "[ERROR]    "},
+      {kLogException, "[EXCEPTION]"}, {5, ""}, {0xFFFFFFFF, ""}};
+  ASSERT_TRUE(log->Write(kLogInfo, L"wWinMain", L"VantrelAgentService, BEGIN."));
+  for (const auto& [level, tag] : levels) ASSERT_TRUE(log->Write(level, L"TXSocket::Process_socket", L"msg"));
+
+  const auto lines = ReadLines(log->path());
+  ASSERT_EQ(lines.size(), 1 + levels.size());
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[0], m, LinePattern())) << lines[0];
+  EXPECT_EQ(m[1], "[INFO]     ");
+  EXPECT_EQ(m[2], "VantrelSysMonitorService");
+  EXPECT_EQ(m[3], "wWinMain");
+  EXPECT_EQ(m[4], "VantrelAgentService, BEGIN.");
+  for (size_t i = 0; i < levels.size(); ++i) {
+    ASSERT_TRUE(std::regex_match(lines[i + 1], m, LinePattern())) << lines[i + 1];
+    EXPECT_EQ(m[1], levels[i].second);
+    EXPECT_EQ(m[3], "TXSocket::Process_socket");
+  }
+  // Level 5: one space, then the time stamp.
+  EXPECT_EQ(lines[5][0], ' ');
+  EXPECT_NE(lines[5][1], ' ');
+
+  // A second log object appends to the same file; nothing is truncated.
+  auto again = OpenDiagnosticLog(L"VantrelAgentService", L"VantrelSysMonitorService");
+  ASSERT_NE(again, nullptr);
+  ASSERT_TRUE(again->Write(kLogInfo, L"f", L"appended"));
+  EXPECT_EQ(ReadLines(log->path()).size(), 2 + levels.size());
+}
+
+TEST_F(DiagnosticLogTest, ConcurrentWritersLeaveWholeLines) {
+  registry_.values = {L"VACSvc"};
+  auto log = OpenDiagnosticLog(L"VACSvc", L"VantrelSysCentralService");
+  ASSERT_NE(log, nullptr);
+  constexpr int kLines = 1000;
+  auto writer = [&](const std::wstring& who) {
+    for (int i = 0; i < kLines; ++i) log->Write(kLogWarning, who, L"line " + std::to_wstring(i) + L" of " + who);
+  };
+  std::thread a(writer, L"threadA"), b(writer, L"threadB");
+  a.join();
+  b.join();
+  const auto lines = ReadLines(log->path());
+  ASSERT_EQ(lines.size(), 2u * kLines);
+  int per_thread[2] = {0, 0};
+  std::smatch m;
+  for (const std::string& line : lines) {
+    ASSERT_TRUE(std::regex_match(line, m, LinePattern())) << line;
+    const std::string who = m[3];
+    ASSERT_TRUE(who == "threadA" || who == "threadB") << line;
+    EXPECT_TRUE(std::regex_match(m[4].str(), std::regex("line \\d+ of " + who))) << line;
+    ++per_thread[who == "threadB"];
+  }
+  EXPECT_EQ(per_thread[0], kLines);
+  EXPECT_EQ(per_thread[1], kLines);
+}
+
+TEST_F(DiagnosticLogTest, CharacterAbove255CutsTheLineThere) {
+  registry_.values = {L"VantrelHardwareService"};
+  auto log = OpenDiagnosticLog(L"VantrelHardwareService", L"VantrelSysHardwareService");
+  ASSERT_NE(log, nullptr);
+  ASSERT_TRUE(log->Write(kLogError, L"fn", std::wstring(L"caf\u00e9 ok ") + L"\u0100" + L"rest | more"));
+  ASSERT_TRUE(log->Write(kLogInfo, L"fn", L"next"));
+  const auto lines = ReadLines(log->path());
+  ASSERT_EQ(lines.size(), 2u);
+  // U+00E9 is one byte; the cut keeps everything before U+0100 and the line end.
+  const std::string want_tail = std::string("| fn | caf\xE9 ok ");
+  ASSERT_GE(lines[0].size(), want_tail.size());
+  EXPECT_EQ(lines[0].substr(lines[0].size() - want_tail.size()), want_tail);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[1], m, LinePattern())) << lines[1];
+  EXPECT_EQ(m[4], "next");
+}
+
+TEST_F(DiagnosticLogTest, WriteReportsAMissingFolderAndProcessLogIsOptional) {
+  registry_.values = {L"VantrelAgentService"};
+  auto log = OpenDiagnosticLog(L"VantrelAgentService", L"VantrelSysMonitorService");
+  ASSERT_NE(log, nullptr);
+
+  SetProcessLog(nullptr);
+  Log(kLogInfo, L"f", L"dropped");  // no log: nothing happens
+  EXPECT_FALSE(fs::exists(log->path()));
+  SetProcessLog(log.get());
+  EXPECT_EQ(ProcessLog(), log.get());
+  LogInfo(L"f", L"kept");
+  SetProcessLog(nullptr);
+  ASSERT_EQ(ReadLines(log->path()).size(), 1u);
+
+  fs::remove_all(program_data_ / "OEM");
+  EXPECT_FALSE(log->Write(kLogInfo, L"f", L"lost"));
+  EXPECT_FALSE(fs::exists(log->path()));
+}
+
+TEST(DiagnosticLogUser, AccountNameIsKnown) { EXPECT_FALSE(CurrentUserName().empty()); }
+
+}  // namespace
+}  // namespace vantrel
