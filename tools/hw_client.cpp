@@ -92,7 +92,7 @@ const HwCommandInfo* FindHwCommand(const std::string& name_or_number) {
   for (const auto& c : kCommands) {
     const std::string name = Lower(c.name);
     if (name.empty()) continue;
-    if (name == wanted || name == "ksvccmd" + wanted) return &c;
+    if (name == wanted || name == "ksvccmd" + wanted || name == "ksvccmdwmi" + wanted) return &c;
   }
   return nullptr;
 }

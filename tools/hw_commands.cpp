@@ -113,8 +113,7 @@ int PrintReply(const GlobalOptions& options, uint16_t id, const HwResult& r) {
     } else if (data.size() == 8) {
       json["qword"] = Json::UInt64(pipe::ReadU64Le(data.data()));
       text_out << "as QWORD: " << pipe::ReadU64Le(data.data()) << "\n";
-    }
-    if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
+    } else if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
       const std::string s = text::ToUtf8(text::FromUtf16LeLenient(data));
       json["string"] = s;
       text_out << "as string: \"" << s << "\"\n";
