@@ -66,12 +66,11 @@ std::map<std::wstring, std::wstring> ScopedTestEnv::ChildEnv() const {
 }
 
 namespace {
-void SetVar(const std::string& name_, const std::optional<std::string>& value) {
+void SetVar(const std::string& name, const std::optional<std::string>& value) {
   if (value) {
-    const std::string& v = *value;
-    setenv(name_.c_str(), v.c_str(), 1);
+    setenv(name.c_str(), value->c_str(), 1);
   } else {
-    unsetenv(name_.c_str());
+    unsetenv(name.c_str());
   }
 }
 }  // namespace

@@ -26,13 +26,9 @@ ScopedTestEnv::~ScopedTestEnv() {
 std::map<std::wstring, std::wstring> ScopedTestEnv::ChildEnv() const { return {}; }
 
 namespace {
-void SetVar(const std::string& name_, const std::optional<std::string>& value) {
-  if (value) {
-    const std::string& v = *value;
-    _putenv_s(name_.c_str(), v.c_str());
-  } else {
-    _putenv_s(name_.c_str(), "");
-  }
+void SetVar(const std::string& name, const std::optional<std::string>& value) {
+  // The CRT cannot hold an empty variable: "" removes it.
+  _putenv_s(name.c_str(), value ? value->c_str() : "");
 }
 }  // namespace
 
@@ -45,7 +41,14 @@ ScopedEnvVar::~ScopedEnvVar() { SetVar(name_, old_); }
 
 std::wstring ProgramPath(const std::wstring& name) {
   const char* dir = std::getenv("VANTREL_TEST_BIN_DIR");
-  std::wstring path = (dir != nullptr ? text::FromUtf8(dir) : std::wstring(L".")) + L"\\" + name;
+  std::wstring path = dir != nullptr ? text::FromUtf8(dir) : std::wstring(L".");
+  // A cross build under Wine gets a Unix path; Wine maps the Unix root to Z:,
+  // which keeps the path valid whatever the current drive is.
+  if (!path.empty() && path.front() == L'/') path.insert(0, L"Z:");
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  path += L"\\" + name;
   if (path.size() < 4 || !text::EqualsIgnoreCase(path.substr(path.size() - 4), L".exe")) path += L".exe";
   return path;
 }
