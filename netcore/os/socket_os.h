@@ -64,6 +64,9 @@ void SetListenOptions(SocketHandle s);
 bool Bind(SocketHandle s, bool ipv6, const std::string& ip, uint16_t port);
 bool Listen(SocketHandle s, int backlog);
 bool SetNonBlocking(SocketHandle s);
+// Turns Nagle off: the core sends whole messages in pieces of at most 4096
+// bytes, and Nagle would hold each piece back until the peer's (delayed) ACK.
+void SetNoDelay(SocketHandle s);
 // Non-blocking accepted handle or kInvalidSocket; peer as text and host-order port.
 SocketHandle Accept(SocketHandle s, std::string& ip, uint16_t& port);
 // Starts a non-blocking connect: 0 done, 1 in progress, -1 failed.

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -144,6 +145,11 @@ bool Listen(SocketHandle s, int backlog) { return ::listen(Fd(s), backlog) == 0;
 bool SetNonBlocking(SocketHandle s) {
   const int fl = ::fcntl(Fd(s), F_GETFL, 0);
   return fl >= 0 && ::fcntl(Fd(s), F_SETFL, fl | O_NONBLOCK) == 0;
+}
+
+void SetNoDelay(SocketHandle s) {
+  int on = 1;
+  ::setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 SocketHandle Accept(SocketHandle s, std::string& ip, uint16_t& port) {

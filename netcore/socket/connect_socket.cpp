@@ -77,6 +77,7 @@ void ConnectSocket::OnAccept() {
       return;
     }
     os::SetNonBlocking(h);
+    os::SetNoDelay(h);
     auto alloter = std::make_shared<AlloterWrap>(MakePoolAlloter());
     auto sock = std::make_shared<RWSocket>(h, alloter);
     sock->SetAddress(ip, port, family_ == 2);

@@ -147,6 +147,7 @@ void Dispatcher::Connect(const std::string& ip, uint16_t port) {
       return;
     }
     os::SetNonBlocking(h);
+    os::SetNoDelay(h);
     auto sock = std::make_shared<RWSocket>(h, std::make_shared<AlloterWrap>(MakePoolAlloter()));
     sock->SetEventActions(self->actions_);
     sock->SetCoreBase(self->core_);
