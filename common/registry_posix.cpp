@@ -408,9 +408,12 @@ class SqliteRegistry final : public Registry {
       return FromSqlite(rc);
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    uint32_t err = Exec(db, "PRAGMA journal_mode=WAL");
+    // A store this account may only read (another account's) is used as it
+    // is: reads work, writes report ERROR_ACCESS_DENIED.
+    const bool read_only = sqlite3_db_readonly(db, "main") == 1;
+    uint32_t err = read_only ? kErrorSuccess : Exec(db, "PRAGMA journal_mode=WAL");
     if (err == kErrorSuccess) err = Exec(db, "PRAGMA synchronous=NORMAL");
-    if (err == kErrorSuccess) {
+    if (err == kErrorSuccess && !read_only) {
       err = InTransaction(db, true, [db] {
         return Exec(db,
                     "CREATE TABLE IF NOT EXISTS keys("

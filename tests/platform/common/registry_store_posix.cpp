@@ -199,6 +199,24 @@ TEST(RegistryStore, AStoreThatCannotBeCreatedReportsAccessDenied) {
   EXPECT_EQ(reg.GetValue(Root::kLocalMachine, kKey, L"v", kRrfRtAny, nullptr, nullptr, &size), kErrorAccessDenied);
 }
 
+TEST(RegistryStore, AnotherAccountCanReadButNotWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+  testing::ScopedTestEnv env;
+  Registry& reg = SystemRegistry();
+  ASSERT_EQ(WriteDword(reg, Root::kLocalMachine, kKey, L"v", 42), kErrorSuccess);
+  std::filesystem::permissions(env.root(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                               std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                               std::filesystem::perms::others_exec);
+  const pid_t child = Spawn([] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+    Registry& r = SystemRegistry();
+    if (ReadDword(r, Root::kLocalMachine, kKey, L"v") != 42u) return 11;
+    if (WriteDword(r, Root::kLocalMachine, kKey, L"w", 1) != kErrorAccessDenied) return 12;
+    return 0;
+  });
+  EXPECT_EQ(WaitExit(child), 0);
+}
+
 TEST(RegistryStore, ExpansionUsesTheProcessEnvironment) {
   testing::ScopedTestEnv env;
   Registry& reg = SystemRegistry();
