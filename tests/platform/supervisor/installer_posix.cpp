@@ -1,0 +1,140 @@
+// -install and -uninstall on Linux against a private unit folder and a
+// stand-in systemctl that records its calls and plays back unit states.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/text.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+}
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unit_dir_ = env_.root() + "/units";
+    fs::create_directories(unit_dir_);
+    log_ = env_.root() + "/systemctl.log";
+    states_ = env_.root() + "/states";
+    systemctl_ = env_.root() + "/systemctl";
+    // `show` answers the next line of the states file ("inactive" when used up);
+    // `stop` and `enable` answer the exit code in STOP_RC / ENABLE_RC.
+    WriteFile(systemctl_,
+              "#!/bin/sh\n"
+              "echo \"$@\" >> '" + log_ + "'\n"
+              "case \"$1\" in\n"
+              "  show) s=$(head -n1 '" + states_ + "' 2>/dev/null); sed -i 1d '" + states_ + "' 2>/dev/null;\n"
+              "        echo \"${s:-inactive}\";;\n"
+              "  stop) exit ${STOP_RC:-0};;\n"
+              "  enable) exit ${ENABLE_RC:-0};;\n"
+              "esac\n"
+              "exit 0\n");
+    chmod(systemctl_.c_str(), 0755);
+    unit_var_.emplace("VANTREL_SYSTEMD_UNIT_DIR", unit_dir_);
+    tool_var_.emplace("VANTREL_SYSTEMCTL", systemctl_);
+  }
+
+  std::string Run(const std::string& argument, const std::string& env = "") {
+    std::string cmd = env + " '" + vantrel::text::ToUtf8(vantrel::testing::ProgramPath(L"VantrelCentralService")) +
+                      "' " + argument;
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return "popen failed";
+    char buf[256];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << "exit code of " << argument;
+    return out;
+  }
+
+  std::string Unit() const { return unit_dir_ + "/VACSvc.service"; }
+
+  vantrel::testing::ScopedTestEnv env_;
+  std::string unit_dir_, log_, states_, systemctl_;
+  std::optional<vantrel::testing::ScopedEnvVar> unit_var_, tool_var_;
+};
+
+TEST_F(InstallerTest, InstallWritesAndEnablesTheUnitOnce) {
+  EXPECT_EQ(Run("-install"), "VACSvc is installed.\n");
+  std::string unit = ReadFile(Unit());
+  std::string self = vantrel::text::ToUtf8(vantrel::testing::ProgramPath(L"VantrelCentralService"));
+  EXPECT_NE(unit.find("ExecStart=\"" + fs::canonical(self).string() + "\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(log_), "daemon-reload\nenable VACSvc.service\n");
+  EXPECT_FALSE(fs::exists(Unit() + ".tmp"));
+
+  // Installed already: the service manager's "service exists", the unit untouched.
+  EXPECT_EQ(Run("/INSTALL"), "CreateService failed w/err 0x00000431\n");
+  EXPECT_EQ(ReadFile(Unit()), unit);
+}
+
+TEST_F(InstallerTest, EnableFailureKeepsTheInstallation) {
+  EXPECT_EQ(Run("-install", "ENABLE_RC=1"), "VACSvc is installed.\nSet trigger start is fail.\n");
+  EXPECT_TRUE(fs::exists(Unit()));
+}
+
+TEST_F(InstallerTest, UninstallStopsWithPollingThenRemoves) {
+  ASSERT_EQ(Run("-install"), "VACSvc is installed.\n");
+  WriteFile(states_, "active\ndeactivating\ndeactivating\ninactive\n");
+  EXPECT_EQ(Run("-uninstall"), "Stopping VACSvc...\nVACSvc is stopped.\nVACSvc is removed.\n");
+  EXPECT_FALSE(fs::exists(Unit()));
+  std::string log = ReadFile(log_);
+  EXPECT_NE(log.find("stop --no-block VACSvc.service\n"), std::string::npos);
+  EXPECT_NE(log.find("disable VACSvc.service\n"), std::string::npos);
+}
+
+TEST_F(InstallerTest, UninstallReportsAStopThatDidNotComplete) {
+  ASSERT_EQ(Run("-install"), "VACSvc is installed.\n");
+  WriteFile(states_, "active\ndeactivating\nactive\n");
+  EXPECT_EQ(Run("/Uninstall"), "Stopping VACSvc..\nVACSvc failed to stop.\nVACSvc is removed.\n");
+}
+
+TEST_F(InstallerTest, UninstallOfAStoppedServiceOnlyRemoves) {
+  ASSERT_EQ(Run("-install"), "VACSvc is installed.\n");
+  WriteFile(states_, "inactive\n");
+  EXPECT_EQ(Run("-uninstall"), "VACSvc is removed.\n");
+  // A refused stop (systemctl fails) prints nothing about stopping either.
+  ASSERT_EQ(Run("-install"), "VACSvc is installed.\n");
+  WriteFile(states_, "active\n");
+  EXPECT_EQ(Run("-uninstall", "STOP_RC=5"), "VACSvc is removed.\n");
+}
+
+TEST_F(InstallerTest, FailuresUseTheServiceManagerMessages) {
+  EXPECT_EQ(Run("-uninstall"), "OpenService failed w/err 0x00000424\n");
+  unit_var_.reset();
+  unit_var_.emplace("VANTREL_SYSTEMD_UNIT_DIR", env_.root() + "/missing");
+  EXPECT_EQ(Run("-install"), "OpenSCManager failed w/err 0x00000002\n");
+  EXPECT_EQ(Run("-uninstall"), "OpenSCManager failed w/err 0x00000002\n");
+  // Unknown switches do nothing at all.
+  EXPECT_EQ(Run("-remove"), "");
+  EXPECT_EQ(ReadFile(log_), "");
+}
+
+TEST_F(InstallerTest, PrivateUnitFolderWithoutStandInLeavesSystemdAlone) {
+  tool_var_.reset();
+  tool_var_.emplace("VANTREL_SYSTEMCTL", std::nullopt);
+  EXPECT_EQ(Run("-install"), "VACSvc is installed.\n");
+  EXPECT_EQ(Run("-uninstall"), "VACSvc is removed.\n");
+  EXPECT_EQ(ReadFile(log_), "");
+}
+
+}  // namespace
