@@ -31,8 +31,10 @@ int Usage(const std::string& message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
+namespace vantrel::ctl {
+
+// Called by the entry halves with the arguments after the program name, as UTF-8.
+int CtlMain(const std::vector<std::string>& words) {
   GlobalOptions options;
   size_t i = 0;
   for (; i < words.size(); ++i) {
@@ -77,3 +79,5 @@ int main(int argc, char** argv) {
   }
   return Usage("unknown command \"" + command + "\"");
 }
+
+}  // namespace vantrel::ctl
