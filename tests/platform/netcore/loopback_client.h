@@ -98,6 +98,11 @@ class Client {
     return false;
   }
 
+  // Widening the window after a stall lets the rest drain in large reads.
+  void SetRcvBuf(int bytes) {
+    ::setsockopt(s_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof(bytes));
+  }
+
   bool Send(const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
