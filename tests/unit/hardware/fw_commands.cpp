@@ -198,15 +198,3 @@ TEST(FirmwareHandler, SuccessLogsTheOutputAndFanBehaviourAddsItsLedLine) {
     EXPECT_TRUE(log.Has("wmi_set_gaming_misc_setting", "SetGamingMiscSettingBehavior is fail!!"));
   }
 }
-
-TEST(SysInfoWords, SensorAndCapabilityLayout) {
-  EXPECT_EQ(fw::SensorOutput(60), 0x3C00u);
-  EXPECT_EQ(fw::SensorOutput(0x12345), 0xFFFF00u);  // clamped
-  EXPECT_EQ(fw::SensorOutput(-5), 0u);
-  EXPECT_EQ(fw::CapabilityOutput(0xBEEF), 0xBEEF000000ull);
-  EXPECT_EQ(fw::GpuFanIndex(0x06), 0);
-  EXPECT_EQ(fw::GpuFanIndex(0x09), 1);
-  EXPECT_EQ(fw::GpuTempIndex(0x0A), 0);
-  EXPECT_EQ(fw::GpuTempIndex(0x15), 3);
-  EXPECT_EQ(fw::GpuTempIndex(0x06), -1);
-}
