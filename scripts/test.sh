@@ -16,6 +16,8 @@ CACHE="${VANTREL_CACHE:-$HOME/.cache/vantrel}"
 export WINEPREFIX="${VANTREL_WINEPREFIX:-$CACHE/wineprefix}"
 export WINEDEBUG=-all
 export CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}"
+# Paths relative to the checkout, so a fresh clone elsewhere reuses the cache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
