@@ -20,9 +20,11 @@ CServiceInstance::CServiceInstance(const wchar_t* service_name, std::unique_ptr<
                                    SupervisorPlatform* platform)
     : CServiceBase(service_name, std::move(log)), platform_(platform) {}
 
+CServiceInstance::~CServiceInstance() { EndThreads(); }
+
 // The threads this object started use it until they return: stop them (their
 // waits end at once) and wait for them before the members go away.
-CServiceInstance::~CServiceInstance() {
+void CServiceInstance::EndThreads() {
   std::unique_lock<std::mutex> lock(stop_lock_);
   stopping_ = true;
   stop_cv_.notify_all();

@@ -107,6 +107,10 @@ class CServiceInstance : public CServiceBase {
   // Recovery at a console disconnect, decided by the two tag files.
   void RecoverAtConsoleDisconnect();
 
+  // Ends the monitor and relaunch threads and waits for them. The destructor
+  // does it; a derived class whose overrides those threads call does it first.
+  void EndThreads();
+
   uint32_t system_suspending() const { return system_suspending_; }
   uint32_t connected_session_id() const { return connected_session_id_; }
   bool worker_started() const;
@@ -134,7 +138,9 @@ class CServiceInstance : public CServiceBase {
   std::atomic<uint32_t> system_suspending_{0};
   std::atomic<uint32_t> connected_session_id_{kNoSessionRecorded};
 
-  // workerStartedEvent: manual reset, set once the monitor thread runs.
+  // workerStartedEvent: manual reset, set once the monitor thread runs. It is
+  // a process-local event (mutex and condition) that cannot fail to be created,
+  // so the program entry has no failure path for it before the dispatcher starts.
   mutable std::mutex event_lock_;
   std::condition_variable event_cv_;
   bool worker_started_ = false;

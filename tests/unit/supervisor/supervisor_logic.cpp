@@ -159,6 +159,7 @@ class FakePlatform : public SupervisorPlatform {
 class TestInstance : public CServiceInstance {
  public:
   explicit TestInstance(FakePlatform* p) : CServiceInstance(L"VACSvc", nullptr, p) {}
+  ~TestInstance() override { EndThreads(); }
   std::vector<uint32_t> Pauses() {
     std::lock_guard<std::mutex> g(pause_lock_);
     return pauses_;
