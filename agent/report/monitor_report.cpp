@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "agent/protocol/client_message.h"
+#include "agent/report/task_pool.h"
 #include "common/win32_errors.h"
 
 namespace vantrel::agent {
@@ -19,24 +20,26 @@ struct Reading {
   int32_t value = -1;
 };
 
-std::future<Reading> StartRead(const std::function<bool(int32_t&)>& reader) {
-  return std::async(std::launch::async, [reader] {
+using ReadingTask = std::shared_future<Reading>;
+
+ReadingTask StartRead(TaskGroup& tasks, const std::function<bool(int32_t&)>& reader) {
+  return tasks.Start([reader] {
     Reading r;
     r.ok = reader(r.value);
     return r;
   });
 }
 
-std::future<Reading> StartGpuRead(const std::function<bool(int32_t&, int32_t)>& reader, int32_t index) {
-  return std::async(std::launch::async, [reader, index] {
+ReadingTask StartGpuRead(TaskGroup& tasks, const std::function<bool(int32_t&, int32_t)>& reader, int32_t index) {
+  return tasks.Start([reader, index] {
     Reading r;
     r.ok = reader(r.value, index);
     return r;
   });
 }
 
-void PutIfRead(Json::Value& data, const char* key, std::future<Reading>& task) {
-  Reading r = task.get();
+void PutIfRead(Json::Value& data, const char* key, const ReadingTask& task) {
+  const Reading& r = task.get();
   if (r.ok) data[key] = Json::Value(r.value);
 }
 
@@ -91,29 +94,30 @@ void ResetGpuFan2EnabledForTesting() { g_gpu_fan2_enabled = false; }
 
 Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& readers, bool gpu_fan2_enabled) {
   Json::Value data(Json::objectValue);
+  // Declared first so it is destroyed last: every task is waited for on any exit.
+  TaskGroup tasks;
 
   // The tasks start in this order and run at once, each on its own pipe connection.
-  std::future<int32_t> idle_task = std::async(std::launch::async, readers.gpu_idle_state);
-  std::future<Reading> cpu_temperature = StartRead(readers.cpu_temperature);
-  std::future<Reading> system_temperature = StartRead(readers.system_temperature);
-  std::future<Reading> cpu_fan = StartRead(readers.cpu_fan);
-  std::future<Reading> sys1_fan = StartRead(readers.sys1_fan);
+  std::shared_future<int32_t> idle_task = tasks.Start(readers.gpu_idle_state);
+  ReadingTask cpu_temperature = StartRead(tasks, readers.cpu_temperature);
+  ReadingTask system_temperature = StartRead(tasks, readers.system_temperature);
+  ReadingTask cpu_fan = StartRead(tasks, readers.cpu_fan);
+  ReadingTask sys1_fan = StartRead(tasks, readers.sys1_fan);
   // System fan 2 is read on every report although no key carries it.
-  std::future<Reading> sys2_fan = StartRead(readers.sys2_fan);
-  std::future<uint32_t> max_clock = std::async(std::launch::async, [counters]() -> uint32_t {
-    return counters ? counters->GetMaxClockSpeed() : 0;
-  });
+  ReadingTask sys2_fan = StartRead(tasks, readers.sys2_fan);
+  std::shared_future<uint32_t> max_clock =
+      tasks.Start([counters]() -> uint32_t { return counters ? counters->GetMaxClockSpeed() : 0; });
 
   const int32_t idle_state = idle_task.get();
-  std::optional<std::future<Reading>> gpu_temperature, gpu_frequency, gpu_max_frequency, gpu_usage, gpu_fan2;
+  std::optional<ReadingTask> gpu_temperature, gpu_frequency, gpu_max_frequency, gpu_usage, gpu_fan2;
   if (idle_state == 1) {
-    gpu_temperature = StartGpuRead(readers.gpu_temperature, 0);
-    gpu_frequency = StartGpuRead(readers.gpu_frequency, 0);
-    gpu_max_frequency = StartGpuRead(readers.gpu_max_frequency, 0);
-    gpu_usage = StartGpuRead(readers.gpu_usage, 0);
+    gpu_temperature = StartGpuRead(tasks, readers.gpu_temperature, 0);
+    gpu_frequency = StartGpuRead(tasks, readers.gpu_frequency, 0);
+    gpu_max_frequency = StartGpuRead(tasks, readers.gpu_max_frequency, 0);
+    gpu_usage = StartGpuRead(tasks, readers.gpu_usage, 0);
   }
-  std::future<Reading> gpu_fan1 = StartGpuRead(readers.gpu_fan, 0);
-  if (gpu_fan2_enabled) gpu_fan2 = StartGpuRead(readers.gpu_fan, 1);
+  ReadingTask gpu_fan1 = StartGpuRead(tasks, readers.gpu_fan, 0);
+  if (gpu_fan2_enabled) gpu_fan2 = StartGpuRead(tasks, readers.gpu_fan, 1);
 
   double eu = 0, ed = 0, wu = 0, wd = 0;
   if (counters && counters->network_ready() && counters->GetNetworkRates(&eu, &ed, &wu, &wd)) {
@@ -166,9 +170,8 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
                             "GPU1_USAGE"})
       data[key] = Json::Value(0);
   }
-  // The clock-speed task is waited for also when the counters were unavailable;
-  // the futures of std::async wait in their destructors on any early exit too.
-  if (max_clock.valid()) max_clock.wait();
+  // The clock-speed task is waited for also when the counters were unavailable.
+  max_clock.wait();
   return data;
 }
 
