@@ -13,9 +13,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
+#include "common/diag_log.h"
 #include "common/paths.h"
 #include "common/process.h"
 #include "common/registry.h"
@@ -59,6 +61,10 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
     auto& registry = vantrel::reg::SystemRegistry();
     ASSERT_EQ(vantrel::reg::WriteDword(registry, vantrel::reg::Root::kLocalMachine, vantrel::reg::kSuiteKey,
                                        L"Sleep_time", kSleepTimeMs),
+              0u);
+    // The supervisor's diagnostic log on.
+    ASSERT_EQ(vantrel::reg::WriteString(registry, vantrel::reg::Root::kLocalMachine, vantrel::reg::kLogKey, L"VACSvc",
+                                        L""),
               0u);
 
     notify_path_ = env_.root() + "/notify.sock";
@@ -110,6 +116,15 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
     std::string line;
     while (std::getline(in, line)) ++lines;
     return lines;
+  }
+
+  std::string ReadLog() {
+    std::ifstream in(vantrel::text::ToUtf8(vantrel::paths::ProgramData()) + "/OEM/VantrelSysMonitorService/Log/" +
+                         vantrel::text::ToUtf8(vantrel::CurrentUserName()) + "_VantrelSysCentralService.log",
+                     std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
   }
 
   std::string DrainNotifications() {
@@ -198,6 +213,14 @@ TEST_P(SupervisorRun, KeepsOneOfEachWorkerAndEndsThemAtSigterm) {
   EXPECT_TRUE(Workers("VantrelSysMonitorService").empty());
   EXPECT_TRUE(Workers("VantrelSysHardwareService").empty());
   EXPECT_NE(DrainNotifications().find("STOPPING=1"), std::string::npos);
+
+  const std::string log = ReadLog();
+  for (const char* line : {"[INFO]      ", " | VantrelSysCentralService | OnStart | Vantrel Agent Service Central in OnStart\r\n",
+                           " | ServiceWorkerThread | ServiceWorkerThread Enter\r\n",
+                           " | CServiceInstance::monitorProcess | Launch VantrelSysMonitorService start\r\n",
+                           " | CServiceInstance::monitorProcess | Launch VantrelSysHardwareService end\r\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
 }
 
 TEST_P(SupervisorRun, LeavesSameNamedProgramsElsewhereAlone) {
