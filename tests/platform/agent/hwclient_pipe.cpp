@@ -69,15 +69,17 @@ class ScriptedServer {
   std::thread thread_;
 };
 
+// Ready once a whole transaction went through: a bare connect-and-close can
+// come back before the server has put up the instance for the next client.
 bool PipeAnswers(const std::wstring& base) {
-  pipe::PipeClient client(base);
-  return client.Connect() == 0;
+  std::vector<uint8_t> reply;
+  return pipe::PipeTransact(base, 0, {}, &reply) == 0;
 }
 
 class HwClientPipe : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<pipe::PipeCommandHandler> table(velmont::kHardwareCommandSlots);
+    std::vector<pipe::PipeCommandHandler> table(velmont::kHardwareCommandSlots, &pipe::dump_arguments);
     table[velmont::kSvcCmdWMIGetGamingSystemInformation] = [this](const PipeRequest& r) -> PipeReply {
       std::lock_guard lock(script_.mutex);
       const uint32_t input = r.U32Arg(0);
@@ -247,7 +249,7 @@ TEST(HwClientLighting, QueryReadsTheFixedOffsets) {
   std::atomic<uint32_t> count{40};
   std::atomic<size_t> extra{0};
   std::atomic<int> requests_ok{0};
-  std::vector<pipe::PipeCommandHandler> table(2);
+  std::vector<pipe::PipeCommandHandler> table(2, &pipe::dump_arguments);
   table[1] = [&](const PipeRequest& r) -> PipeReply {
     if (r.arg_count() == 1 && r.U32Arg(0) == 1) ++requests_ok;
     return LightingReplyBytes(count, extra);
