@@ -121,8 +121,10 @@ std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vect
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
-      if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+      if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &dfl, nullptr);
     }
     close(status_pipe[0]);
     CloseInheritedFds(status_pipe[1]);
