@@ -231,6 +231,21 @@ TEST_F(DiagnosticLogTest, WriteReportsAMissingFolderAndProcessLogIsOptional) {
   EXPECT_FALSE(fs::exists(log->path()));
 }
 
+// Through the machine's registry: a value of any type switches the log on.
+TEST_F(DiagnosticLogTest, RealRegistrySwitchOfAnyType) {
+  reg::SetSystemRegistryForTesting(nullptr);
+  reg::Registry& r = reg::SystemRegistry();
+  const std::wstring name = testing::UniqueName(L"VantrelLogSwitch");
+  EXPECT_EQ(OpenDiagnosticLog(name, L"Module"), nullptr);
+  const uint8_t blob[] = {1};
+  ASSERT_EQ(r.SetValue(reg::Root::kLocalMachine, reg::kLogKey, name, win32::kRegBinary, blob, 1), 0u);
+  auto log = OpenDiagnosticLog(name, L"Module");
+  ASSERT_EQ(r.DeleteValue(reg::Root::kLocalMachine, reg::kLogKey, name), 0u);
+  ASSERT_NE(log, nullptr);
+  EXPECT_TRUE(log->Write(kLogInfo, L"f", L"m"));
+  EXPECT_TRUE(fs::exists(LogFile("Module")));
+}
+
 TEST(DiagnosticLogUser, AccountNameIsKnown) { EXPECT_FALSE(CurrentUserName().empty()); }
 
 }  // namespace
