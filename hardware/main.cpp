@@ -39,7 +39,7 @@ void ListenerThread(HostWindow* window) {
 bool WindowsCreate(HostWindow& window) {
   LogInfo(L"WindowsMessageLoop::WindowsCreate", L"WindowsCreate, BEGIN");
   std::thread(ListenerThread, &window).detach();
-  SubscribeFirmwareEvents();
+  SubscribeFirmwareEvents(window.native_handle());
   RegisterRawInput(window.native_handle());
   ScanKeyboardController();
   return true;

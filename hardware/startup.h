@@ -4,9 +4,8 @@
 // pipe listener thread has been started. The listener start-up work runs on
 // the listener thread before its first pipe instance exists.
 //
-// Hooks whose layer is not built yet live in startup_hooks.cpp and do nothing
-// (they publish nothing and report "unknown"); the layer that implements one
-// replaces its stub there.
+// The hooks are implemented by their layers: model_config*, input*,
+// launcher*, fw_events*.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -19,8 +18,9 @@ namespace vantrel::hw {
 
 // --- Window-creation hooks (main thread, WM_CREATE) ---
 // Opens the ROOT\WMI connection kept for the life of the process and
-// subscribes the firmware event sink to "SELECT * FROM VRGeEvent".
-void SubscribeFirmwareEvents();
+// subscribes the firmware event sink (which keeps `window`, the HWND) to
+// "SELECT * FROM VRGeEvent". Linux has no such event source: it logs so.
+void SubscribeFirmwareEvents(void* window);
 // Registers keyboard (1/6), keyboard-controller keys (0x88/1) and mouse (1/2)
 // raw input with RIDEV_INPUTSINK, targeting `window` (an HWND; null on Linux).
 void RegisterRawInput(void* window);
