@@ -97,6 +97,8 @@ class SeqpacketEnd : public detail::ServerChannel {
 
   uint32_t Write(std::span<const uint8_t> message) override {
     if (fd_ < 0) return win32::kErrorInvalidHandle;
+    // Beyond the largest message the send could fail or need buffers no one
+    // configured; refuse it up front with a plain error rather than try.
     if (message.size() > kMaxPipeMessage) return win32::kErrorInvalidParameter;
     for (;;) {
       const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
