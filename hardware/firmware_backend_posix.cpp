@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
@@ -208,7 +209,7 @@ constexpr SimPair kSimPairs[] = {
     {L"SetFunction", L"GetFunction", L"GeFunction"},
 };
 
-double Wave(double seconds, double period) { return std::sin(seconds * 2.0 * M_PI / period); }
+double Wave(double seconds, double period) { return std::sin(seconds * 2.0 * std::numbers::pi / period); }
 
 std::optional<int64_t> SimSensor(uint8_t sensor) {
   using namespace std::chrono;
