@@ -37,13 +37,29 @@ bool HostWindow::Create() {
   return true;
 }
 
+namespace {
+
+// Takes a wake-up that Quit() sent but the loop did not need, so it cannot
+// reach a later loop as a close request.
+int EndLoop(const HostWindow::Impl& impl) {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, SIGHUP);
+  const timespec none{0, 0};
+  while (sigtimedwait(&wake, nullptr, &none) > 0) {
+  }
+  return impl.quit_code.load();
+}
+
+}  // namespace
+
 int HostWindow::RunMessageLoop() {
   if (!impl_->created) return 0;
   for (;;) {
-    if (impl_->quit_requested.load()) return impl_->quit_code.load();
+    if (impl_->quit_requested.load()) return EndLoop(*impl_);
     int signal_number = 0;
     if (sigwait(&impl_->signals, &signal_number) != 0) continue;
-    if (impl_->quit_requested.load()) return impl_->quit_code.load();
+    if (impl_->quit_requested.load()) return EndLoop(*impl_);
     // A signal is the close request.
     if (config_.on_close && config_.on_close(*this)) continue;
     if (config_.on_destroy) config_.on_destroy(*this);
