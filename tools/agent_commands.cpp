@@ -133,7 +133,8 @@ std::string AgentUsage() {
          "                                         processor, memory, network, temperatures, fans, GPU\n"
          "  vantrelctl events [--count N] [--timeout SECONDS] [--json]\n"
          "                                         print pushed notifications as they arrive\n"
-         "  options: --host ADDRESS --port PORT --aes [--key TEXT] --timeout SECONDS\n";
+         "  options (before or after the command): --host ADDRESS --port PORT --aes [--key TEXT]\n"
+         "  --timeout SECONDS limits the wait for each reply (default 15)\n";
 }
 
 int RunAgentCommand(const GlobalOptions& options, const std::vector<std::string>& words) {
@@ -141,12 +142,25 @@ int RunAgentCommand(const GlobalOptions& options, const std::vector<std::string>
   AgentArgs args;
   args.command = words[0];
   args.json = options.json;
+  // The connection options are also taken after the command word.
+  GlobalOptions effective = options;
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& w = words[i];
     const bool has_value = i + 1 < words.size();
     long n = 0;
     if (w == "--json") {
       args.json = true;
+    } else if (w == "--aes") {
+      effective.aes = true;
+    } else if (w == "--key") {
+      if (!has_value) return UsageError("--key needs a text");
+      effective.key = words[++i];
+    } else if (w == "--host") {
+      if (!has_value || words[i + 1].empty()) return UsageError("--host needs an address");
+      effective.host = words[++i];
+    } else if (w == "--port") {
+      if (!has_value || !ParseNumber(words[++i], 1, &n) || n > 65535) return UsageError("--port needs a number from 1 to 65535");
+      effective.port = static_cast<int>(n);
     } else if (w == "--watch" && args.command == "monitor") {
       if (!has_value || !ParseNumber(words[++i], 1, &n)) return UsageError("--watch needs a number of seconds");
       args.watch_seconds = static_cast<int>(n);
@@ -164,18 +178,18 @@ int RunAgentCommand(const GlobalOptions& options, const std::vector<std::string>
       args.command != "events") {
     return UsageError("unknown agent command: " + args.command);
   }
-  if (!options.key.empty() && !options.aes) return UsageError("--key needs --aes");
-  if (options.aes && !options.key.empty() && options.key.size() != 16 && options.key.size() != 24 &&
-      options.key.size() != 32) {
+  const GlobalOptions& o = effective;
+  if (!o.key.empty() && !o.aes) return UsageError("--key needs --aes");
+  if (o.aes && !o.key.empty() && o.key.size() != 16 && o.key.size() != 24 && o.key.size() != 32) {
     return UsageError("--key must be 16, 24 or 32 characters");
   }
-  if (options.port < 0 || options.port > 65535) return UsageError("--port out of range");
+  if (o.port < 0 || o.port > 65535) return UsageError("--port out of range");
 
   AgentClientOptions client_options;
-  client_options.host = options.host;
-  client_options.port = static_cast<uint16_t>(options.port);
-  client_options.aes = options.aes;
-  client_options.key = options.key;
+  client_options.host = o.host;
+  client_options.port = static_cast<uint16_t>(o.port);
+  client_options.aes = o.aes;
+  client_options.key = o.key;
   if (args.timeout_seconds >= 0 && args.command != "events") client_options.timeout_ms = args.timeout_seconds * 1000;
   AgentClient client(client_options);
   std::string error;
