@@ -85,7 +85,7 @@ TEST_F(Cipher, WrongTypedSettingsAreRepaired) {
 
   // A repair that cannot be stored leaves the cipher off.
   registry_->SetText(L"SupportAES", L"1");
-  registry_->fail_writes = true;
+  registry_->fail_writes = win32::kErrorAccessDenied;
   EXPECT_FALSE(IsAesSupported());
   EXPECT_EQ(registry_->Get(L"SupportAES")->type, win32::kRegSz);
 }

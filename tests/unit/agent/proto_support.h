@@ -1,5 +1,5 @@
-// Shared by the client-protocol tests: an in-memory registry with
-// RegGetValueW's rules, a log file reader, and helpers to build requests.
+// Shared by the client-protocol tests: the in-memory registry with cipher
+// shortcuts, a log file reader, and helpers to build requests.
 #pragma once
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -24,70 +24,16 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
+#include "tests/support/memory_registry.h"
 #include "tests/support/test_env.h"
 
 namespace vantrel::testing {
 
-class FakeRegistry : public reg::Registry {
+// The shared in-memory registry with shortcuts for the suite key's cipher settings.
+class FakeRegistry : public MemoryRegistry {
  public:
-  struct Value {
-    uint32_t type;
-    std::vector<uint8_t> data;
-  };
+  using MemoryRegistry::Get;
 
-  uint32_t CreateKey(reg::Root root, const std::wstring& subkey) override {
-    std::lock_guard lock(mutex_);
-    if (fail_writes) return win32::kErrorAccessDenied;
-    keys_[Key(root, subkey)];
-    return 0;
-  }
-  uint32_t OpenKey(reg::Root root, const std::wstring& subkey) override {
-    std::lock_guard lock(mutex_);
-    return keys_.count(Key(root, subkey)) ? 0 : win32::kErrorFileNotFound;
-  }
-  uint32_t GetValue(reg::Root root, const std::wstring& subkey, const std::wstring& value, uint32_t flags,
-                    uint32_t* type, void* data, uint32_t* size) override {
-    std::lock_guard lock(mutex_);
-    ++reads;
-    auto key = keys_.find(Key(root, subkey));
-    if (key == keys_.end()) return win32::kErrorFileNotFound;
-    auto v = key->second.find(text::ToLower(value));
-    if (v == key->second.end()) return win32::kErrorFileNotFound;
-    if ((flags & TypeBit(v->second.type)) == 0) return win32::kErrorUnsupportedType;
-    if (type != nullptr) *type = v->second.type;
-    const uint32_t needed = static_cast<uint32_t>(v->second.data.size());
-    if (data == nullptr) {
-      if (size != nullptr) *size = needed;
-      return 0;
-    }
-    if (size == nullptr || *size < needed) {
-      if (size != nullptr) *size = needed;
-      return win32::kErrorMoreData;
-    }
-    std::memcpy(data, v->second.data.data(), needed);
-    *size = needed;
-    return 0;
-  }
-  uint32_t SetValue(reg::Root root, const std::wstring& subkey, const std::wstring& value, uint32_t type,
-                    const void* data, uint32_t size) override {
-    std::lock_guard lock(mutex_);
-    if (fail_writes) return win32::kErrorAccessDenied;
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    keys_[Key(root, subkey)][text::ToLower(value)] = Value{type, std::vector<uint8_t>(p, p + size)};
-    return 0;
-  }
-  uint32_t DeleteValue(reg::Root root, const std::wstring& subkey, const std::wstring& value) override {
-    std::lock_guard lock(mutex_);
-    auto key = keys_.find(Key(root, subkey));
-    if (key == keys_.end() || key->second.erase(text::ToLower(value)) == 0) return win32::kErrorFileNotFound;
-    return 0;
-  }
-  uint32_t DeleteTree(reg::Root root, const std::wstring& subkey) override {
-    std::lock_guard lock(mutex_);
-    return keys_.erase(Key(root, subkey)) ? 0 : win32::kErrorFileNotFound;
-  }
-
-  // Suite-key conveniences for the cipher settings.
   void SetDword(const std::wstring& name, uint32_t v) {
     SetValue(reg::Root::kLocalMachine, reg::kSuiteKey, name, win32::kRegDword, &v, sizeof(v));
   }
@@ -102,50 +48,11 @@ class FakeRegistry : public reg::Registry {
     SetValue(reg::Root::kLocalMachine, reg::kSuiteKey, name, win32::kRegSz, bytes.data(),
              static_cast<uint32_t>(bytes.size()));
   }
-  std::optional<Value> Get(const std::wstring& name) {
-    std::lock_guard lock(mutex_);
-    auto key = keys_.find(Key(reg::Root::kLocalMachine, reg::kSuiteKey));
-    if (key == keys_.end()) return std::nullopt;
-    auto v = key->second.find(text::ToLower(name));
-    if (v == key->second.end()) return std::nullopt;
-    return v->second;
-  }
-
-  bool fail_writes = false;
-  int reads = 0;
-
- private:
-  static std::wstring Key(reg::Root root, const std::wstring& subkey) {
-    return std::to_wstring(static_cast<int>(root)) + L"\\" + text::ToLower(subkey);
-  }
-  static uint32_t TypeBit(uint32_t type) {
-    switch (type) {
-      case win32::kRegNone: return win32::kRrfRtRegNone;
-      case win32::kRegSz: return win32::kRrfRtRegSz;
-      case win32::kRegExpandSz: return win32::kRrfRtRegExpandSz;
-      case win32::kRegBinary: return win32::kRrfRtRegBinary;
-      case win32::kRegDword: return win32::kRrfRtRegDword;
-      case win32::kRegMultiSz: return win32::kRrfRtRegMultiSz;
-      case win32::kRegQword: return win32::kRrfRtRegQword;
-      default: return 0;
-    }
-  }
-
-  std::mutex mutex_;
-  std::map<std::wstring, std::map<std::wstring, Value>> keys_;
+  std::optional<Value> Get(const std::wstring& name) { return Get(reg::Root::kLocalMachine, reg::kSuiteKey, name); }
 };
 
 // Installs a fresh FakeRegistry as the system registry for the test's life.
-class ScopedFakeRegistry {
- public:
-  ScopedFakeRegistry() { reg::SetSystemRegistryForTesting(&registry_); }
-  ~ScopedFakeRegistry() { reg::SetSystemRegistryForTesting(nullptr); }
-  FakeRegistry* operator->() { return &registry_; }
-  FakeRegistry& get() { return registry_; }
-
- private:
-  FakeRegistry registry_;
-};
+using ScopedFakeRegistry = ScopedRegistry<FakeRegistry>;
 
 // A diagnostic log in a temporary folder, installed as the process log.
 class CapturedLog {

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "common/win32_errors.h"
 #include "supervisor/service_instance.h"
+#include "tests/support/memory_registry.h"
 #include "tests/support/test_env.h"
 
 namespace vantrel::supervisor {
@@ -22,67 +23,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Values of one registry; keys compare without case.
-class FakeRegistry : public reg::Registry {
+// The shared in-memory registry with shortcuts for Sleep_time.
+class FakeRegistry : public testing::MemoryRegistry {
  public:
-  struct Value {
-    uint32_t type;
-    std::vector<uint8_t> data;
-  };
-  std::set<std::wstring> keys;
-  std::map<std::pair<std::wstring, std::wstring>, Value> values;
-  uint32_t fail_writes = 0;  // an error code for every write, when set
-
-  uint32_t CreateKey(reg::Root, const std::wstring& subkey) override {
-    if (fail_writes) return fail_writes;
-    keys.insert(text::ToLower(subkey));
-    return 0;
-  }
-  uint32_t OpenKey(reg::Root, const std::wstring& subkey) override {
-    return keys.count(text::ToLower(subkey)) ? 0 : win32::kErrorFileNotFound;
-  }
-  uint32_t GetValue(reg::Root, const std::wstring& subkey, const std::wstring& value, uint32_t flags, uint32_t* type,
-                    void* data, uint32_t* size) override {
-    auto it = values.find({text::ToLower(subkey), text::ToLower(value)});
-    if (it == values.end()) return win32::kErrorFileNotFound;
-    const uint32_t allowed = it->second.type == win32::kRegDword ? win32::kRrfRtRegDword
-                             : it->second.type == win32::kRegSz  ? win32::kRrfRtRegSz
-                                                                 : win32::kRrfRtRegBinary;
-    if (!(flags & allowed)) return win32::kErrorUnsupportedType;
-    if (type) *type = it->second.type;
-    const uint32_t needed = static_cast<uint32_t>(it->second.data.size());
-    if (data && size && *size < needed) {
-      *size = needed;
-      return win32::kErrorMoreData;
-    }
-    if (data) std::copy(it->second.data.begin(), it->second.data.end(), static_cast<uint8_t*>(data));
-    if (size) *size = needed;
-    return 0;
-  }
-  uint32_t SetValue(reg::Root, const std::wstring& subkey, const std::wstring& value, uint32_t type, const void* data,
-                    uint32_t size) override {
-    if (fail_writes) return fail_writes;
-    keys.insert(text::ToLower(subkey));
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    values[{text::ToLower(subkey), text::ToLower(value)}] = {type, std::vector<uint8_t>(bytes, bytes + size)};
-    return 0;
-  }
-  uint32_t DeleteValue(reg::Root, const std::wstring& subkey, const std::wstring& value) override {
-    return values.erase({text::ToLower(subkey), text::ToLower(value)}) ? 0 : win32::kErrorFileNotFound;
-  }
-  uint32_t DeleteTree(reg::Root, const std::wstring& subkey) override {
-    keys.erase(text::ToLower(subkey));
-    return 0;
-  }
-
-  std::optional<Value> SleepTime() {
-    auto it = values.find({text::ToLower(reg::kSuiteKey), L"sleep_time"});
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
+  std::optional<Value> SleepTime() { return Get(reg::Root::kLocalMachine, reg::kSuiteKey, L"Sleep_time"); }
   void PutSleepTime(uint32_t type, std::vector<uint8_t> data) {
-    keys.insert(text::ToLower(reg::kSuiteKey));
-    values[{text::ToLower(reg::kSuiteKey), L"sleep_time"}] = {type, std::move(data)};
+    Put(reg::Root::kLocalMachine, reg::kSuiteKey, L"Sleep_time", type, std::move(data));
   }
 };
 
@@ -267,7 +213,7 @@ TEST_F(SupervisorLogicTest, SleepTimeCases) {
 TEST_F(SupervisorLogicTest, StoreSleepTimeCreatesTheKeyAndReportsFailures) {
   EXPECT_EQ(CServiceInstance::StoreSleepTime(42), 0u);
   EXPECT_EQ(registry_.OpenKey(reg::Root::kLocalMachine, reg::kSuiteKey), 0u);
-  registry_.keys.clear();
+  registry_.Clear();
   registry_.fail_writes = win32::kErrorAccessDenied;
   EXPECT_EQ(CServiceInstance::StoreSleepTime(42), win32::kErrorAccessDenied);
 }
