@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "common/win32_errors.h"
 #include "hardware/launcher_session.h"
 #include "tests/unit/hardware/fake_registry.h"

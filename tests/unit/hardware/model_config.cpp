@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "common/win32_errors.h"
 #include "hardware/startup.h"
 #include "tests/unit/hardware/fake_registry.h"
