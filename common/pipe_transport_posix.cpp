@@ -62,7 +62,8 @@ bool FillAddress(const std::string& path, sockaddr_un* addr) {
 }
 
 // A SOCK_SEQPACKET send fails with EMSGSIZE unless the whole message fits the
-// sender's buffer, so raise it to hold the largest message. Without
+// sender's buffer, so a send that fails so raises it to hold the largest
+// message and tries again. Without
 // CAP_NET_ADMIN the kernel caps SO_SNDBUF at net.core.wmem_max; messages over
 // that cap fail cleanly at send time rather than arriving cut.
 void RaiseSendBuffer(int fd) {
@@ -100,13 +101,22 @@ class SeqpacketEnd : public detail::ServerChannel {
     // Beyond the largest message the send could fail or need buffers no one
     // configured; refuse it up front with a plain error rather than try.
     if (message.size() > kMaxPipeMessage) return win32::kErrorInvalidParameter;
+    bool raised = false;
     for (;;) {
       const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
       if (n >= 0) {
         // Seqpacket sends are all or nothing; anything else is a fault, not a success.
         return static_cast<size_t>(n) == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
       }
-      if (errno != EINTR) return ErrnoToWin32(errno);
+      if (errno == EINTR) continue;
+      // Most messages fit the default buffer; only one that does not pays
+      // for raising it, once.
+      if (errno == EMSGSIZE && !raised) {
+        RaiseSendBuffer(fd_);
+        raised = true;
+        continue;
+      }
+      return ErrnoToWin32(errno);
     }
   }
 
@@ -250,7 +260,6 @@ uint32_t PipeClient::Connect() {
   if (!FillAddress(impl_->path, &addr)) return win32::kErrorBadPathname;
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return ErrnoToWin32(errno);
-  RaiseSendBuffer(fd);
   // A full backlog makes a blocking connect wait, as a client waits while all
   // pipe instances are busy.
   while (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -340,7 +349,6 @@ void PipeServer::Run() {
       Log(kLogError, kFn, s.base_name + L": accept failed: " + detail::Widen(strerror(errno)));
       return;
     }
-    RaiseSendBuffer(fd);
     uint32_t id;
     {
       std::lock_guard<std::mutex> g(s.lock);

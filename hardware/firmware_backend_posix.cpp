@@ -8,6 +8,12 @@
 //            counterpart stored (kept in the registry store, so it survives
 //            restarts) and whose sensors move over time.
 // The backend is looked up on every call, like any other setting.
+//
+// The 30 ms pause after a successful call bounds the rate at which a client
+// can drive real firmware, so "hwmon" keeps it. The simulated controller has
+// no hardware to protect and answers at once: with the pause, every monitor
+// report would cost at least 30 ms of waiting that says nothing about the
+// agent.
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -271,7 +277,8 @@ std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::opti
     if (!in) return std::nullopt;
   }
   std::optional<uint64_t> out;
-  switch (CurrentBackend()) {
+  const Backend backend = CurrentBackend();
+  switch (backend) {
     case Backend::kNone:
       return std::nullopt;
     case Backend::kHwmon:
@@ -283,7 +290,7 @@ std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::opti
       break;
   }
   if (out) out = FitOutput(row, *out);
-  if (out) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  if (out && backend == Backend::kHwmon) std::this_thread::sleep_for(std::chrono::milliseconds(30));
   return out;
 }
 

@@ -10,7 +10,8 @@
 namespace velmont::firmware {
 
 // Calls the row's method once with `input` (none when nullopt) and returns its
-// output, or nullopt when any step fails. Pauses 30 ms after a successful call.
+// output, or nullopt when any step fails. Pauses 30 ms after a successful call
+// to real firmware (WMI; on Linux the "hwmon" backend, not the simulator).
 std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::optional<uint64_t> input);
 
 // The raw SMBIOS structure table; empty when it cannot be read.

@@ -3,8 +3,11 @@
 // VM has no cpufreq), the SMBIOS table (memory clock) and /sys/class/net.
 // Every path is taken under paths::SysRoot().
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -26,13 +29,24 @@ int64_t MonotonicTicks() {
 
 namespace {
 
+// Plain read(2) into a string: these files are read several times per report
+// and a stream per read costs more than the read itself.
 std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return out.str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    ::close(fd);
+    if (n < 0) return std::nullopt;
+    return out;
+  }
 }
 
 std::optional<uint64_t> ReadNumber(const std::string& path) {
@@ -84,8 +98,9 @@ class ProcSysBackend final : public CounterBackend {
       if (auto kb = ParseMeminfoKb(*meminfo, "MemAvailable")) available_mb_ = std::floor(*kb / 1024.0);
     }
 
-    std::vector<std::optional<double>> cpuinfo_mhz;
-    if (auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"))) cpuinfo_mhz = ParseCpuinfoMhz(*cpuinfo);
+    // /proc/cpuinfo is slow to generate; it is read only once a core turns
+    // out to have no cpufreq.
+    std::optional<std::vector<std::optional<double>>> cpuinfo_mhz;
     core_performance_.assign(cores_, -1.0);
     for (unsigned i = 0; i < cores_; ++i) core_performance_[i] = ReadCorePerformance(i, cpuinfo_mhz);
     return true;
@@ -127,11 +142,15 @@ class ProcSysBackend final : public CounterBackend {
     return 0;
   }
 
+  // The installed memory does not change while the system runs, so a clock
+  // once found is kept instead of reading the whole SMBIOS table per report.
   uint32_t MemoryClockSpeed() override {
+    if (memory_clock_mhz_ != 0) return memory_clock_mhz_;
     auto table = ReadFile(paths::SysPath("/sys/firmware/dmi/tables/DMI"));
     if (!table) return 0;
-    return SmbiosConfiguredMemorySpeed(
+    memory_clock_mhz_ = SmbiosConfiguredMemorySpeed(
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(table->data()), table->size()));
+    return memory_clock_mhz_;
   }
 
   double TotalMemoryMB() override {
@@ -150,24 +169,33 @@ class ProcSysBackend final : public CounterBackend {
       std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       std::string p = base + "/" + name;
+      // Rows that never count (virtual, or not up) are listed without the
+      // rest of their attributes: this runs on every report.
       InterfaceRow row;
-      auto type = ReadNumber(p + "/type");
-      if (!type) continue;
-      bool wifi = Exists(p + "/wireless") || Exists(p + "/phy80211");
-      if (wifi) {
-        row.type = kIfTypeWifi;
-      } else if (*type == 1) {  // ARPHRD_ETHER
-        row.type = kIfTypeEthernet;
-      } else {
-        row.type = 1;  // IF_TYPE_OTHER
-      }
+      row.type = 1;  // IF_TYPE_OTHER
       // Virtual adapters (bridges, veth, tun, VPNs) have no backing device.
       row.hardware = Exists(p + "/device");
       row.connector_present = row.hardware;
+      if (!row.hardware) {
+        rows->push_back(row);
+        continue;
+      }
+      auto type = ReadNumber(p + "/type");
+      if (!type) continue;
       auto oper = ReadFile(p + "/operstate");
       row.up = oper && Trimmed(*oper) == "up";
-      row.in_octets = ReadNumber(p + "/statistics/rx_bytes").value_or(0);
-      row.out_octets = ReadNumber(p + "/statistics/tx_bytes").value_or(0);
+      if (row.up) {
+        bool wifi = Exists(p + "/wireless") || Exists(p + "/phy80211");
+        if (wifi) {
+          row.type = kIfTypeWifi;
+        } else if (*type == 1) {  // ARPHRD_ETHER
+          row.type = kIfTypeEthernet;
+        } else {
+          row.type = 1;  // IF_TYPE_OTHER
+        }
+        row.in_octets = ReadNumber(p + "/statistics/rx_bytes").value_or(0);
+        row.out_octets = ReadNumber(p + "/statistics/tx_bytes").value_or(0);
+      }
       rows->push_back(row);
     }
     ::closedir(dir);
@@ -177,7 +205,7 @@ class ProcSysBackend final : public CounterBackend {
   int64_t NowTicks() override { return clock_ ? clock_() : MonotonicTicks(); }
 
  private:
-  double ReadCorePerformance(unsigned i, const std::vector<std::optional<double>>& cpuinfo_mhz) {
+  double ReadCorePerformance(unsigned i, std::optional<std::vector<std::optional<double>>>& cpuinfo_mhz) {
     std::string dir = paths::SysPath("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq");
     if (auto cur = ReadNumber(dir + "/scaling_cur_freq")) {
       auto base = ReadNumber(dir + "/base_frequency");
@@ -186,7 +214,11 @@ class ProcSysBackend final : public CounterBackend {
       return -1.0;
     }
     // No cpufreq: "cpu MHz" is both the current and the maximum clock.
-    if (i < cpuinfo_mhz.size() && cpuinfo_mhz[i]) return 100.0;
+    if (!cpuinfo_mhz) {
+      auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"));
+      cpuinfo_mhz = cpuinfo ? ParseCpuinfoMhz(*cpuinfo) : std::vector<std::optional<double>>();
+    }
+    if (i < cpuinfo_mhz->size() && (*cpuinfo_mhz)[i]) return 100.0;
     return -1.0;
   }
 
@@ -196,6 +228,7 @@ class ProcSysBackend final : public CounterBackend {
   std::optional<CpuTimes> current_;
   double available_mb_ = -1.0;
   std::vector<double> core_performance_;
+  uint32_t memory_clock_mhz_ = 0;
 };
 
 }  // namespace

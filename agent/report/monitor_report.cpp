@@ -138,7 +138,8 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
     data["RAM_USAGE"] = counters->RamUsage();
     data["RAM_TOTAL"] = counters->GetTotalMemoryMB();
     data["RAM_FREQUENCY"] = static_cast<double>(counters->GetMemoryClockSpeed());
-    const unsigned count = std::thread::hardware_concurrency();
+    // Read once: on Linux each query reads a sysfs file.
+    static const unsigned count = std::thread::hardware_concurrency();
     data["CPU_CORE_AMOUNT"] = Json::Value(count);
     Json::Value cores(Json::arrayValue);
     for (unsigned i = 0; i < count; ++i) cores.append(counters->CoreFrequency(static_cast<int>(i), speed));

@@ -1,10 +1,24 @@
 #include "agent/report/task_pool.h"
 
-#include <thread>
-
 namespace vantrel::agent {
 
-void TaskPool::Submit(std::function<void()> job) {
+TaskPool::~TaskPool() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    threads.swap(threads_);
+  }
+  ready_.notify_all();
+  for (std::thread& t : threads) t.join();
+}
+
+size_t TaskPool::workers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return threads_.size();
+}
+
+void TaskPool::Submit(Job job) {
   std::unique_lock<std::mutex> lock(mutex_);
   jobs_.push_back(std::move(job));
   // Every queued job needs an idle worker of its own, or it would wait for a
@@ -14,27 +28,36 @@ void TaskPool::Submit(std::function<void()> job) {
     ready_.notify_one();
     return;
   }
-  lock.unlock();
-  std::thread([this] { Work(); }).detach();
+  threads_.emplace_back([this] { Work(); });
 }
 
 void TaskPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
+  ++idle_;
   for (;;) {
-    ++idle_;
-    ready_.wait(lock, [this] { return !jobs_.empty(); });
+    ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;  // stopping, nothing left to run
     --idle_;
-    std::function<void()> job = std::move(jobs_.front());
+    Job job = std::move(jobs_.front());
     jobs_.pop_front();
     lock.unlock();
-    job();
+    Publish publish = job();
     job = nullptr;
+    lock.lock();
+    ++idle_;
+    lock.unlock();
+    // A notify that came while this worker was away is not lost: the wait's
+    // predicate sees the queued job.
+    publish();
+    publish = nullptr;
     lock.lock();
   }
 }
 
 TaskPool& ReportTasks() {
-  static TaskPool* pool = new TaskPool();  // workers outlive main
+  // Never destroyed: a report may still be running on a detached thread while
+  // the process exits, and its tasks need the pool.
+  static TaskPool* pool = new TaskPool();
   return *pool;
 }
 
