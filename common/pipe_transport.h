@@ -32,6 +32,11 @@ class PipeClient {
   uint32_t Write(std::span<const uint8_t> message);
   // One read of at most `capacity` bytes; ERROR_MORE_DATA when the message is longer.
   uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read);
+  // One read for a reply of known size: ERROR_MORE_DATA when the message is
+  // longer, and then the rest is not delivered (a longer reply fails the
+  // exchange and the connection is closed). Saves the Linux end a system call
+  // per message.
+  uint32_t ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read);
   // A whole message (512-byte chunks, buffer doubling on ERROR_MORE_DATA).
   uint32_t ReadMessage(std::vector<uint8_t>* message);
   void Close();

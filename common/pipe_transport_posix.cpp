@@ -96,6 +96,28 @@ class SeqpacketEnd : public detail::ServerChannel {
     return win32::kErrorSuccess;
   }
 
+  // The next message straight into `buffer` with one recvmsg; the part of a
+  // longer message past `capacity` is dropped.
+  uint32_t ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+    *bytes_read = 0;
+    if (fd_ < 0) return win32::kErrorInvalidHandle;
+    if (pos_ < pending_.size()) return ReadChunk(buffer, capacity, bytes_read);
+    for (;;) {
+      iovec iov{buffer, capacity};
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      const ssize_t got = recvmsg(fd_, &msg, 0);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoToWin32(errno);
+      }
+      if (got == 0 && (msg.msg_flags & MSG_TRUNC) == 0) return win32::kErrorBrokenPipe;
+      *bytes_read = static_cast<uint32_t>(got);
+      return (msg.msg_flags & MSG_TRUNC) != 0 ? win32::kErrorMoreData : win32::kErrorSuccess;
+    }
+  }
+
   uint32_t Write(std::span<const uint8_t> message) override {
     if (fd_ < 0) return win32::kErrorInvalidHandle;
     // Beyond the largest message the send could fail or need buffers no one
@@ -275,6 +297,10 @@ uint32_t PipeClient::Connect() {
 bool PipeClient::connected() const { return impl_->end.fd() >= 0; }
 
 uint32_t PipeClient::Write(std::span<const uint8_t> message) { return impl_->end.Write(message); }
+
+uint32_t PipeClient::ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+  return impl_->end.ReadReply(buffer, capacity, bytes_read);
+}
 
 uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
   return impl_->end.ReadChunk(buffer, capacity, bytes_read);

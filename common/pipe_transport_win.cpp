@@ -167,6 +167,10 @@ uint32_t PipeClient::Write(std::span<const uint8_t> message) {
   return written == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
 }
 
+uint32_t PipeClient::ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+  return ReadChunk(buffer, capacity, bytes_read);
+}
+
 uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
   *bytes_read = 0;
   if (!connected()) return win32::kErrorInvalidHandle;

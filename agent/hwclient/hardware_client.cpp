@@ -24,7 +24,7 @@ bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_
   if (client.Connect() != 0) return false;
   if (pipe::send_pipe_message(client, command, args) != 0) return false;
   uint32_t read = 0;
-  if (client.ReadChunk(reply, reply_size, &read) != 0) return false;
+  if (client.ReadReply(reply, reply_size, &read) != 0) return false;
   return read == reply_size;
 }
 

@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "agent/metrics/counter_backend.h"
@@ -30,35 +30,63 @@ int64_t MonotonicTicks() {
 namespace {
 
 // Plain read(2) into a string: these files are read several times per report
-// and a stream per read costs more than the read itself.
+// and a stream per read costs more than the read itself. A read that leaves
+// room in the buffer has reached the end of these files (regular, procfs and
+// sysfs alike), which saves the extra read that would return 0. The first
+// capacity is fixed: same-sized blocks are reused from report to report where
+// exact sizes would fragment the heap.
 std::optional<std::string> ReadFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::string out;
-  char buffer[16384];
+  std::string out(4096, '\0');
+  size_t used = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-      continue;
+    if (used == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return std::nullopt;
     }
-    if (n < 0 && errno == EINTR) continue;
-    ::close(fd);
-    if (n < 0) return std::nullopt;
-    return out;
+    used += static_cast<size_t>(n);
+    if (n == 0 || used < out.size()) break;
   }
+  ::close(fd);
+  out.resize(used);
+  return out;
 }
 
+// What one read returns from the start of the file, up to `size` bytes;
+// empty when it cannot be read.
+std::string_view ReadPrefix(const std::string& path, char* buffer, size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t n;
+  do {
+    n = ::read(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n > 0 ? std::string_view(buffer, static_cast<size_t>(n)) : std::string_view();
+}
+
+// A sysfs number ("2400000\n"). Read into a small stack buffer: this also
+// runs on the report's worker threads, which should neither allocate nor
+// reach deeper into their stacks than their other tasks do.
 std::optional<uint64_t> ReadNumber(const std::string& path) {
-  auto text = ReadFile(path);
-  if (!text) return std::nullopt;
-  try {
-    size_t used = 0;
-    unsigned long long v = std::stoull(*text, &used);
-    return v;
-  } catch (...) {
-    return std::nullopt;
+  char buffer[64];
+  std::string_view text = ReadPrefix(path, buffer, sizeof buffer);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  uint64_t value = 0;
+  size_t digits = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+    ++digits;
   }
+  if (digits == 0) return std::nullopt;
+  return value;
 }
 
 bool Exists(const std::string& path) {
@@ -134,23 +162,28 @@ class ProcSysBackend final : public CounterBackend {
   uint32_t MaxClockSpeed() override {
     if (auto khz = ReadNumber(paths::SysPath("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq")))
       return static_cast<uint32_t>(*khz / 1000);
-    // Without cpufreq (most VMs) the reported clock stands for the maximum too.
-    if (auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"))) {
-      auto mhz = ParseCpuinfoMhz(*cpuinfo);
-      if (!mhz.empty() && mhz[0]) return static_cast<uint32_t>(std::lround(*mhz[0]));
-    }
+    // Without cpufreq (most VMs) the reported clock stands for the maximum
+    // too. Processor 0's block opens the file and its "cpu MHz" line comes
+    // within the first few hundred bytes, so the start is enough; read into a
+    // small stack buffer for the same reason as ReadNumber.
+    char head[1024];
+    const std::string_view text = ReadPrefix(paths::SysPath("/proc/cpuinfo"), head, sizeof head);
+    auto mhz = ParseCpuinfoMhz(text);
+    if (!mhz.empty() && mhz[0]) return static_cast<uint32_t>(std::lround(*mhz[0]));
     return 0;
   }
 
-  // The installed memory does not change while the system runs, so a clock
-  // once found is kept instead of reading the whole SMBIOS table per report.
+  // The installed memory does not change while the system runs, and neither
+  // does whether this account may read the SMBIOS table (root only on most
+  // systems), so the first answer is kept instead of reading the table on
+  // every report.
   uint32_t MemoryClockSpeed() override {
-    if (memory_clock_mhz_ != 0) return memory_clock_mhz_;
+    if (memory_clock_mhz_) return *memory_clock_mhz_;
     auto table = ReadFile(paths::SysPath("/sys/firmware/dmi/tables/DMI"));
-    if (!table) return 0;
-    memory_clock_mhz_ = SmbiosConfiguredMemorySpeed(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(table->data()), table->size()));
-    return memory_clock_mhz_;
+    memory_clock_mhz_ = table ? SmbiosConfiguredMemorySpeed(std::span<const uint8_t>(
+                                    reinterpret_cast<const uint8_t*>(table->data()), table->size()))
+                              : 0;
+    return *memory_clock_mhz_;
   }
 
   double TotalMemoryMB() override {
@@ -228,7 +261,7 @@ class ProcSysBackend final : public CounterBackend {
   std::optional<CpuTimes> current_;
   double available_mb_ = -1.0;
   std::vector<double> core_performance_;
-  uint32_t memory_clock_mhz_ = 0;
+  std::optional<uint32_t> memory_clock_mhz_;
 };
 
 }  // namespace

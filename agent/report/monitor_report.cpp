@@ -1,7 +1,6 @@
 #include "agent/report/monitor_report.h"
 
 #include <atomic>
-#include <future>
 #include <optional>
 #include <thread>
 
@@ -20,10 +19,11 @@ struct Reading {
   int32_t value = -1;
 };
 
-using ReadingTask = std::shared_future<Reading>;
+using ReadingTask = TaskResult<Reading>;
 
+// The readers outlive the group, so the tasks refer to them.
 ReadingTask StartRead(TaskGroup& tasks, const std::function<bool(int32_t&)>& reader) {
-  return tasks.Start([reader] {
+  return tasks.Start([&reader] {
     Reading r;
     r.ok = reader(r.value);
     return r;
@@ -31,7 +31,7 @@ ReadingTask StartRead(TaskGroup& tasks, const std::function<bool(int32_t&)>& rea
 }
 
 ReadingTask StartGpuRead(TaskGroup& tasks, const std::function<bool(int32_t&, int32_t)>& reader, int32_t index) {
-  return tasks.Start([reader, index] {
+  return tasks.Start([&reader, index] {
     Reading r;
     r.ok = reader(r.value, index);
     return r;
@@ -98,14 +98,14 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
   TaskGroup tasks;
 
   // The tasks start in this order and run at once, each on its own pipe connection.
-  std::shared_future<int32_t> idle_task = tasks.Start(readers.gpu_idle_state);
+  TaskResult<int32_t> idle_task = tasks.Start([&readers] { return readers.gpu_idle_state(); });
   ReadingTask cpu_temperature = StartRead(tasks, readers.cpu_temperature);
   ReadingTask system_temperature = StartRead(tasks, readers.system_temperature);
   ReadingTask cpu_fan = StartRead(tasks, readers.cpu_fan);
   ReadingTask sys1_fan = StartRead(tasks, readers.sys1_fan);
   // System fan 2 is read on every report although no key carries it.
   ReadingTask sys2_fan = StartRead(tasks, readers.sys2_fan);
-  std::shared_future<uint32_t> max_clock =
+  TaskResult<uint32_t> max_clock =
       tasks.Start([counters]() -> uint32_t { return counters ? counters->GetMaxClockSpeed() : 0; });
 
   const int32_t idle_state = idle_task.get();
@@ -150,6 +150,9 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
     data["RAM_USAGE"] = Json::Value(0);
   }
 
+  // Every reader is needed from here on: one wait for all of them instead of
+  // a wakeup per task.
+  tasks.WaitAll();
   PutIfRead(data, "CPU_TEMPERATURE", cpu_temperature);
   PutIfRead(data, "SYS1_TEMPERATURE", system_temperature);
   PutIfRead(data, "CPU_FANSPEED", cpu_fan);

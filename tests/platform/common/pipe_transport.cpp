@@ -149,6 +149,34 @@ TEST_F(PipeTransportTest, LongMessagesArriveWholeBothWays) {
   EXPECT_EQ(got, reply);
 }
 
+TEST_F(PipeTransportTest, ReplyReadsTakeOneMessageOfKnownSize) {
+  const uint8_t b[] = {0x5A, 0x6B};
+  const PipeArg args[] = {{2, b}};
+  PipeClient c(name_);
+  ASSERT_EQ(c.Connect(), 0u);
+  // Exact size: the whole reply, then the next one on the same connection.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(send_pipe_message(c, kEcho, args), 0u);
+    uint8_t reply[7] = {};
+    uint32_t n = 0;
+    ASSERT_EQ(c.ReadReply(reply, sizeof reply, &n), 0u);
+    EXPECT_EQ(Bytes(reply, reply + n), (Bytes{1, 2, 0, 0, 0, 0x5A, 0x6B}));
+  }
+  // A longer reply is no success: its first bytes with ERROR_MORE_DATA.
+  ASSERT_EQ(send_pipe_message(c, kEcho, args), 0u);
+  uint8_t shorter[5] = {};
+  uint32_t n = 0;
+  EXPECT_EQ(c.ReadReply(shorter, sizeof shorter, &n), win32::kErrorMoreData);
+  EXPECT_EQ(Bytes(shorter, shorter + n), (Bytes{1, 2, 0, 0, 0}));
+  c.Close();
+  // The server ends the connection after an invalid request: no reply, an error.
+  PipeClient d(name_);
+  ASSERT_EQ(d.Connect(), 0u);
+  ASSERT_EQ(d.Write(Bytes{kDump, 0}), 0u);
+  uint8_t none[8];
+  EXPECT_NE(d.ReadReply(none, sizeof none, &n), 0u);
+}
+
 TEST_F(PipeTransportTest, InvalidRequestsEndOnlyTheirConnection) {
   const Bytes overrun = {kEcho, 0, 1, 4, 0, 0, 0, 1, 2, 3};  // declares 4 bytes, carries 3
   const std::vector<Bytes> invalid = {{kDump, 0}, {7, 0, 0}, {0xFF, 0xFF, 0}, overrun};

@@ -1,11 +1,12 @@
 // The report's worker pool: tasks run side by side, finished workers are
 // reused (the report starts its GPU reads right after the idle-state read
-// returns), results and errors reach the waiter, and teardown joins.
+// returns), results and errors reach the waiter, and teardown waits.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -39,8 +40,9 @@ TEST(TaskPool, TasksRunSideBySideAndWorkersAreReused) {
   constexpr int kTasks = 6;
   for (int round = 0; round < 50; ++round) {
     Rendezvous together(kTasks);
-    std::vector<std::future<bool>> results;
-    for (int i = 0; i < kTasks; ++i) results.push_back(pool.Run([&together] { return together.Arrive(); }));
+    TaskGroup group(pool);
+    std::vector<TaskResult<bool>> results;
+    for (int i = 0; i < kTasks; ++i) results.push_back(group.Start([&together] { return together.Arrive(); }));
     for (auto& r : results) ASSERT_TRUE(r.get()) << "round " << round << ": a task waited for another";
   }
   EXPECT_EQ(pool.workers(), static_cast<size_t>(kTasks));
@@ -51,43 +53,36 @@ TEST(TaskPool, TaskStartedRightAfterAResultReusesThatWorker) {
   for (int round = 0; round < 200; ++round) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::future<void> slow = pool.Run([released] { released.wait(); });
-    std::future<int> first = pool.Run([] { return 1; });
-    ASSERT_EQ(first.get(), 1);
-    std::future<int> next = pool.Run([] { return 2; });
-    ASSERT_EQ(next.get(), 2);
+    TaskGroup group(pool);
+    TaskResult<int> slow = group.Start([released] {
+      released.wait();
+      return 0;
+    });
+    ASSERT_EQ(group.Start([] { return 1; }).get(), 1);
+    ASSERT_EQ(group.Start([] { return 2; }).get(), 2);
     release.set_value();
-    slow.get();
+    slow.wait();
   }
   EXPECT_EQ(pool.workers(), 2u);
 }
 
-TEST(TaskPool, ErrorsReachTheWaiterAndTeardownFinishesQueuedWork) {
-  std::atomic<int> done{0};
+TEST(TaskPool, ErrorsReachTheWaiterAndGroupsWaitOnEveryExit) {
+  TaskPool pool;
   {
-    TaskPool pool;
-    std::future<int> failing = pool.Run([]() -> int { throw std::runtime_error("reader failed"); });
+    TaskGroup group(pool);
+    TaskResult<int> failing = group.Start([]() -> int { throw std::runtime_error("reader failed"); });
     EXPECT_THROW(failing.get(), std::runtime_error);
-    std::future<void> after = pool.Run([] {});
-    EXPECT_NO_THROW(after.get());  // the worker survives a throwing task
-    for (int i = 0; i < 8; ++i) {
-      (void)pool.Run([&done] {
-        std::this_thread::sleep_for(5ms);
-        ++done;
-      });
-    }
+    EXPECT_THROW(failing.get(), std::runtime_error);  // the error stays with the result
+    EXPECT_EQ(group.Start([] { return 7; }).get(), 7);  // the worker survives a throwing task
   }
-  EXPECT_EQ(done.load(), 8);
-}
 
-TEST(TaskPool, GroupWaitsForEveryTaskOnEveryExit) {
   std::atomic<int> finished{0};
   try {
-    TaskGroup group;
+    TaskGroup group(pool);
     for (int i = 0; i < 4; ++i) {
       group.Start([&finished] {
         std::this_thread::sleep_for(20ms);
-        ++finished;
+        return ++finished;
       });
     }
     throw std::runtime_error("a report step failed");
