@@ -3,7 +3,6 @@
 // time per report, RSS after 10,000 reports against after 100; and the round
 // trip a UI sees over TCP through the real agent (paced by its 500 ms passes).
 #include <sys/resource.h>
-#include <mcheck.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,15 +42,6 @@ long RssKib() {
   long size = 0, resident = 0;
   statm >> size >> resident;
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-void Dump(const char* name) {
-  std::ifstream in("/proc/self/smaps"); std::ofstream out(name); out << in.rdbuf();
-}
-void Trace(int i) {
-  std::ifstream sm("/proc/self/smaps_rollup"); std::string line, out;
-  while (std::getline(sm, line)) if (line.rfind("Rss", 0) == 0 || line.rfind("Anonymous", 0) == 0 || line.rfind("Shared", 0) == 0 || line.rfind("Private", 0) == 0) out += line.substr(0, 14) + line.substr(line.find_first_of("0123456789")) + " ";
-  std::fprintf(stderr, "TRACE %d %s\n", i, out.c_str());
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -135,17 +125,17 @@ int main() {
   std::vector<double> wall;
   wall.reserve(1000);
   for (int i = 0; i < 100; ++i) OneReport();
-  const long rss_100 = RssKib(); Trace(100); Dump("/tmp/smaps_100"); mtrace();
+  const long rss_100 = RssKib();
 
   const double cpu_start = CpuMs();
   for (int i = 0; i < 1000; ++i) {
     auto start = steady_clock::now();
-    OneReport(); if (i % 100 == 0) Trace(i + 100);
+    OneReport();
     wall.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
   }
   const double cpu_per_report = (CpuMs() - cpu_start) / 1000.0;
-  for (int i = 1100; i < 10000; ++i) { OneReport(); if (i % 500 == 0) Trace(i); }
-  muntrace(); const long rss_10000 = RssKib(); Dump("/tmp/smaps_10000");
+  for (int i = 1100; i < 10000; ++i) OneReport();
+  const long rss_10000 = RssKib();
 
   auto agent = proc::Process::Start(bin + L"/VantrelSysMonitorService", {}, child_env);
   double tcp_p50 = -1;
