@@ -18,6 +18,7 @@
 
 #include "agent/metrics/counter_backend.h"
 #include "agent/metrics/counter_math.h"
+#include "agent/metrics/open_files_posix.h"
 #include "common/paths.h"
 
 namespace vantrel::agent {
@@ -74,19 +75,7 @@ std::string_view ReadPrefix(const std::string& path, char* buffer, size_t size) 
 // reach deeper into their stacks than their other tasks do.
 std::optional<uint64_t> ReadNumber(const std::string& path) {
   char buffer[64];
-  std::string_view text = ReadPrefix(path, buffer, sizeof buffer);
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  uint64_t value = 0;
-  size_t digits = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-    ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  return value;
+  return ParseLeadingNumber(ReadPrefix(path, buffer, sizeof buffer));
 }
 
 bool Exists(const std::string& path) {
@@ -108,21 +97,21 @@ class ProcSysBackend final : public CounterBackend {
 
   bool InitialPDH() override {
     // The counters "add" when their sources exist; the first collection must succeed.
-    if (!ReadFile(paths::SysPath("/proc/stat"))) return false;
-    auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"));
+    if (!proc_files_.Read(paths::SysPath("/proc/stat"))) return false;
+    auto meminfo = proc_files_.Read(paths::SysPath("/proc/meminfo"));
     if (!meminfo || !ParseMeminfoKb(*meminfo, "MemAvailable")) return false;
     return Collect();
   }
 
   bool Collect() override {
-    auto stat = ReadFile(paths::SysPath("/proc/stat"));
+    auto stat = proc_files_.Read(paths::SysPath("/proc/stat"));
     std::optional<CpuTimes> times = stat ? ParseProcStatTotal(*stat) : std::nullopt;
     if (!times) return false;
     previous_ = current_;
     current_ = times;
 
     available_mb_ = -1.0;
-    if (auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"))) {
+    if (auto meminfo = proc_files_.Read(paths::SysPath("/proc/meminfo"))) {
       if (auto kb = ParseMeminfoKb(*meminfo, "MemAvailable")) available_mb_ = std::floor(*kb / 1024.0);
     }
 
@@ -187,7 +176,7 @@ class ProcSysBackend final : public CounterBackend {
   }
 
   double TotalMemoryMB() override {
-    auto meminfo = ReadFile(paths::SysPath("/proc/meminfo"));
+    auto meminfo = proc_files_.Read(paths::SysPath("/proc/meminfo"));
     if (!meminfo) return 0;
     auto kb = ParseMeminfoKb(*meminfo, "MemTotal");
     return kb ? *kb / 1024.0 : 0.0;
@@ -213,9 +202,9 @@ class ProcSysBackend final : public CounterBackend {
         rows->push_back(row);
         continue;
       }
-      auto type = ReadNumber(p + "/type");
+      auto type = net_files_.ReadNumber(p + "/type");
       if (!type) continue;
-      auto oper = ReadFile(p + "/operstate");
+      auto oper = net_files_.Read(p + "/operstate");
       row.up = oper && Trimmed(*oper) == "up";
       if (row.up) {
         bool wifi = Exists(p + "/wireless") || Exists(p + "/phy80211");
@@ -226,12 +215,13 @@ class ProcSysBackend final : public CounterBackend {
         } else {
           row.type = 1;  // IF_TYPE_OTHER
         }
-        row.in_octets = ReadNumber(p + "/statistics/rx_bytes").value_or(0);
-        row.out_octets = ReadNumber(p + "/statistics/tx_bytes").value_or(0);
+        row.in_octets = net_files_.ReadNumber(p + "/statistics/rx_bytes").value_or(0);
+        row.out_octets = net_files_.ReadNumber(p + "/statistics/tx_bytes").value_or(0);
       }
       rows->push_back(row);
     }
     ::closedir(dir);
+    net_files_.CloseUnused();
     return true;
   }
 
@@ -240,15 +230,15 @@ class ProcSysBackend final : public CounterBackend {
  private:
   double ReadCorePerformance(unsigned i, std::optional<std::vector<std::optional<double>>>& cpuinfo_mhz) {
     std::string dir = paths::SysPath("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq");
-    if (auto cur = ReadNumber(dir + "/scaling_cur_freq")) {
-      auto base = ReadNumber(dir + "/base_frequency");
-      if (!base || *base == 0) base = ReadNumber(dir + "/cpuinfo_max_freq");
+    if (auto cur = proc_files_.ReadNumber(dir + "/scaling_cur_freq")) {
+      auto base = proc_files_.ReadNumber(dir + "/base_frequency");
+      if (!base || *base == 0) base = proc_files_.ReadNumber(dir + "/cpuinfo_max_freq");
       if (base && *base != 0) return static_cast<double>(*cur) / static_cast<double>(*base) * 100.0;
       return -1.0;
     }
     // No cpufreq: "cpu MHz" is both the current and the maximum clock.
     if (!cpuinfo_mhz) {
-      auto cpuinfo = ReadFile(paths::SysPath("/proc/cpuinfo"));
+      auto cpuinfo = proc_files_.Read(paths::SysPath("/proc/cpuinfo"));
       cpuinfo_mhz = cpuinfo ? ParseCpuinfoMhz(*cpuinfo) : std::vector<std::optional<double>>();
     }
     if (i < cpuinfo_mhz->size() && (*cpuinfo_mhz)[i]) return 100.0;
@@ -262,6 +252,10 @@ class ProcSysBackend final : public CounterBackend {
   double available_mb_ = -1.0;
   std::vector<double> core_performance_;
   std::optional<uint32_t> memory_clock_mhz_;
+  // Kept open between reports; used from the report's thread only (the
+  // clock-speed task on a worker reads its files itself).
+  OpenFiles proc_files_;
+  OpenFiles net_files_;
 };
 
 }  // namespace
