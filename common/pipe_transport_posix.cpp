@@ -73,6 +73,21 @@ void RaiseSendBuffer(int fd) {
   }
 }
 
+// One recvmsg into `buffer`, retried when interrupted; the message flags
+// (MSG_TRUNC for a message longer than `size`) go to *flags.
+ssize_t ReceiveInto(int fd, void* buffer, size_t size, int* flags) {
+  for (;;) {
+    iovec iov{buffer, size};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t got = recvmsg(fd, &msg, 0);
+    if (got < 0 && errno == EINTR) continue;
+    *flags = msg.msg_flags;
+    return got;
+  }
+}
+
 // One end of a connected seqpacket socket with message-mode reads: a message
 // is received whole and handed out in chunks, ERROR_MORE_DATA while bytes remain.
 class SeqpacketEnd : public detail::ServerChannel {
@@ -102,20 +117,12 @@ class SeqpacketEnd : public detail::ServerChannel {
     *bytes_read = 0;
     if (fd_ < 0) return win32::kErrorInvalidHandle;
     if (pos_ < pending_.size()) return ReadChunk(buffer, capacity, bytes_read);
-    for (;;) {
-      iovec iov{buffer, capacity};
-      msghdr msg{};
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      const ssize_t got = recvmsg(fd_, &msg, 0);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return ErrnoToWin32(errno);
-      }
-      if (got == 0 && (msg.msg_flags & MSG_TRUNC) == 0) return win32::kErrorBrokenPipe;
-      *bytes_read = static_cast<uint32_t>(got);
-      return (msg.msg_flags & MSG_TRUNC) != 0 ? win32::kErrorMoreData : win32::kErrorSuccess;
-    }
+    int flags = 0;
+    const ssize_t got = ReceiveInto(fd_, buffer, capacity, &flags);
+    if (got < 0) return ErrnoToWin32(errno);
+    if (got == 0 && (flags & MSG_TRUNC) == 0) return win32::kErrorBrokenPipe;
+    *bytes_read = static_cast<uint32_t>(got);
+    return (flags & MSG_TRUNC) != 0 ? win32::kErrorMoreData : win32::kErrorSuccess;
   }
 
   uint32_t Write(std::span<const uint8_t> message) override {
@@ -163,18 +170,14 @@ class SeqpacketEnd : public detail::ServerChannel {
       // End of stream (or an empty message, which no sender produces).
       if (len == 0) return win32::kErrorBrokenPipe;
       pending_.resize(static_cast<size_t>(len));
-      iovec iov{pending_.data(), pending_.size()};
-      msghdr msg{};
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      const ssize_t got = recvmsg(fd_, &msg, 0);
+      int flags = 0;
+      const ssize_t got = ReceiveInto(fd_, pending_.data(), pending_.size(), &flags);
       if (got < 0) {
-        if (errno == EINTR) continue;
         pending_.clear();
         return ErrnoToWin32(errno);
       }
       // Never hand out a cut message as if it were whole.
-      if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) != pending_.size()) {
+      if ((flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) != pending_.size()) {
         pending_.clear();
         return win32::kErrorInvalidData;
       }
