@@ -31,11 +31,10 @@ int64_t MonotonicTicks() {
 namespace {
 
 // Plain read(2) into a string: these files are read several times per report
-// and a stream per read costs more than the read itself. A read that leaves
-// room in the buffer has reached the end of these files (regular, procfs and
-// sysfs alike), which saves the extra read that would return 0. The first
-// capacity is fixed: same-sized blocks are reused from report to report where
-// exact sizes would fragment the heap.
+// and a stream per read costs more than the read itself. Read to the end:
+// seq_file and binary sysfs files hand out a page or so per read, so a short
+// read is not the end. The first capacity is fixed: same-sized blocks are
+// reused from report to report where exact sizes would fragment the heap.
 std::optional<std::string> ReadFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -49,8 +48,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
       ::close(fd);
       return std::nullopt;
     }
+    if (n == 0) break;
     used += static_cast<size_t>(n);
-    if (n == 0 || used < out.size()) break;
   }
   ::close(fd);
   out.resize(used);

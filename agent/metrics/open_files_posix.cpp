@@ -12,20 +12,13 @@
 namespace vantrel::agent {
 namespace {
 
-// Reads from offset 0 into `buffer`; -1 on error. Stops at a read that
-// leaves room: the end of these files.
-ssize_t ReadFromStart(int fd, char* buffer, size_t size) {
-  size_t used = 0;
-  while (used < size) {
-    const ssize_t n = ::pread(fd, buffer + used, size - used, static_cast<off_t>(used));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    used += static_cast<size_t>(n);
-    if (n == 0 || used < size) break;
+// One read from offset 0 into `buffer`; -1 on error. Enough for a sysfs
+// number, which comes whole with the first read.
+ssize_t ReadStart(int fd, char* buffer, size_t size) {
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
   }
-  return static_cast<ssize_t>(used);
 }
 
 }  // namespace
@@ -85,17 +78,20 @@ std::optional<std::string> OpenFiles::Read(const std::string& path) {
   if (entry == nullptr) return std::nullopt;
   // A fixed first capacity: the same files are read over and over, and
   // same-sized blocks are reused where exact sizes would fragment the heap.
+  // Read to the end: seq_file files hand out a page or so per read, so a
+  // short read is not the end.
   std::string text(4096, '\0');
   size_t used = 0;
   for (;;) {
-    const ssize_t n = ReadFromStart(entry->fd, text.data(), text.size());
+    if (used == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = ::pread(entry->fd, text.data() + used, text.size() - used, static_cast<off_t>(used));
     if (n < 0) {
+      if (errno == EINTR) continue;
       Forget(path);  // for instance ENODEV once a device went away
       return std::nullopt;
     }
-    used = static_cast<size_t>(n);
-    if (used < text.size()) break;
-    text.resize(text.size() * 2);  // did not fit: read again, larger
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
   }
   text.resize(used);
   return text;
@@ -105,7 +101,7 @@ std::optional<uint64_t> OpenFiles::ReadNumber(const std::string& path) {
   Entry* entry = Open(path);
   if (entry == nullptr) return std::nullopt;
   char buffer[64];
-  const ssize_t n = ReadFromStart(entry->fd, buffer, sizeof buffer);
+  const ssize_t n = ReadStart(entry->fd, buffer, sizeof buffer);
   if (n < 0) {
     Forget(path);
     return std::nullopt;
