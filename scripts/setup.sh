@@ -105,15 +105,25 @@ build_gtest() {
 prepare_wine() {
   local WINE=wine64
   command -v wine64 >/dev/null || WINE=wine
-  if [ -f "$WINEPREFIX/.vantrel-ready" ]; then return; fi
-  log "preparing Wine prefix $WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  "$WINE" wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  wineserver -k || true
-  wineserver -w || true
-  touch "$WINEPREFIX/.vantrel-ready"
+  if [ ! -f "$WINEPREFIX/.vantrel-ready" ]; then
+    log "preparing Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    wineserver -k || true
+    wineserver -w || true
+    touch "$WINEPREFIX/.vantrel-ready"
+  fi
+  # An unhandled exception starts winedbg, which then waits for ever without
+  # a terminal (a test hangs until its time-out). A debugger that does not
+  # exist makes the crash end the program at once, with a failure.
+  if [ ! -f "$WINEPREFIX/.vantrel-no-debugger" ]; then
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+      /d 'vantrel-no-debugger.exe %ld %ld' /f >/dev/null 2>&1
+    wineserver -w || true
+    touch "$WINEPREFIX/.vantrel-no-debugger"
+  fi
 }
 
 install_packages
