@@ -233,8 +233,10 @@ void ToWsaBufs(const Iovec* iov, int count, std::vector<WSABUF>& out) {
 }
 }  // namespace
 
+// The buffer lists are plain locals: with MinGW's emulated TLS a thread_local
+// object's storage can be freed before its destructor runs at thread exit.
 int64_t ReadV(SocketHandle s, const Iovec* iov, int count) {
-  thread_local std::vector<WSABUF> bufs;
+  std::vector<WSABUF> bufs;
   ToWsaBufs(iov, count, bufs);
   DWORD got = 0;
   DWORD flags = 0;
@@ -245,7 +247,7 @@ int64_t ReadV(SocketHandle s, const Iovec* iov, int count) {
 }
 
 int64_t WriteV(SocketHandle s, const Iovec* iov, int count) {
-  thread_local std::vector<WSABUF> bufs;
+  std::vector<WSABUF> bufs;
   ToWsaBufs(iov, count, bufs);
   DWORD sent = 0;
   if (::WSASend(Sock(s), bufs.data(), static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) {

@@ -24,4 +24,11 @@ using SocketMap = std::unordered_map<uint64_t, std::shared_ptr<RWSocket>, Handle
 // The calling IO thread's open connections; the map keeps them alive.
 SocketMap& ThreadSocketMap();
 
+// Makes `map` the calling thread's map until it is unbound with nullptr. An
+// IO thread binds a map it owns for as long as it runs: the thread-local
+// slot then only holds a plain pointer, because with MinGW's emulated TLS a
+// thread_local object's storage can be freed before its destructor runs at
+// thread exit.
+void BindThreadSocketMap(SocketMap* map);
+
 }  // namespace netcore

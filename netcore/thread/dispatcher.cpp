@@ -35,6 +35,8 @@ void Dispatcher::Stop() {
 }
 
 void Dispatcher::Run() {
+  SocketMap sockets;  // this loop's connections, bound to the thread while it runs
+  BindThreadSocketMap(&sockets);
   loop_thread_.store(std::this_thread::get_id());
   thread_id_.store(os::CurrentThreadId());
   last_time_ = os::MonotonicMs();
@@ -55,6 +57,7 @@ void Dispatcher::Run() {
     rest.swap(tasks_);
   }
   rest.clear();
+  BindThreadSocketMap(nullptr);
   loop_thread_.store(std::thread::id());
 }
 
