@@ -30,32 +30,6 @@ int64_t MonotonicTicks() {
 
 namespace {
 
-// Plain read(2) into a string: these files are read several times per report
-// and a stream per read costs more than the read itself. Read to the end:
-// seq_file and binary sysfs files hand out a page or so per read, so a short
-// read is not the end. The first capacity is fixed: same-sized blocks are
-// reused from report to report where exact sizes would fragment the heap.
-std::optional<std::string> ReadFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out(4096, '\0');
-  size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  out.resize(used);
-  return out;
-}
-
 // What one read returns from the start of the file, up to `size` bytes;
 // empty when it cannot be read.
 std::string_view ReadPrefix(const std::string& path, char* buffer, size_t size) {
@@ -167,7 +141,7 @@ class ProcSysBackend final : public CounterBackend {
   // every report.
   uint32_t MemoryClockSpeed() override {
     if (memory_clock_mhz_) return *memory_clock_mhz_;
-    auto table = ReadFile(paths::SysPath("/sys/firmware/dmi/tables/DMI"));
+    auto table = ReadWholeFile(paths::SysPath("/sys/firmware/dmi/tables/DMI"));
     memory_clock_mhz_ = table ? SmbiosConfiguredMemorySpeed(std::span<const uint8_t>(
                                     reinterpret_cast<const uint8_t*>(table->data()), table->size()))
                               : 0;

@@ -21,7 +21,36 @@ ssize_t ReadStart(int fd, char* buffer, size_t size) {
   }
 }
 
+// The file from offset 0 to its end. The first capacity is fixed: the same
+// files are read over and over, and same-sized blocks are reused where exact
+// sizes would fragment the heap. Read to the end: seq_file and binary sysfs
+// files hand out a page or so per read, so a short read is not the end.
+std::optional<std::string> ReadToEnd(int fd) {
+  std::string text(4096, '\0');
+  size_t used = 0;
+  for (;;) {
+    if (used == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = ::pread(fd, text.data() + used, text.size() - used, static_cast<off_t>(used));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  text.resize(used);
+  return text;
+}
+
 }  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text = ReadToEnd(fd);
+  ::close(fd);
+  return text;
+}
 
 std::optional<uint64_t> ParseLeadingNumber(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -76,24 +105,8 @@ void OpenFiles::Forget(const std::string& path) {
 std::optional<std::string> OpenFiles::Read(const std::string& path) {
   Entry* entry = Open(path);
   if (entry == nullptr) return std::nullopt;
-  // A fixed first capacity: the same files are read over and over, and
-  // same-sized blocks are reused where exact sizes would fragment the heap.
-  // Read to the end: seq_file files hand out a page or so per read, so a
-  // short read is not the end.
-  std::string text(4096, '\0');
-  size_t used = 0;
-  for (;;) {
-    if (used == text.size()) text.resize(text.size() * 2);
-    const ssize_t n = ::pread(entry->fd, text.data() + used, text.size() - used, static_cast<off_t>(used));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Forget(path);  // for instance ENODEV once a device went away
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  text.resize(used);
+  std::optional<std::string> text = ReadToEnd(entry->fd);
+  if (!text) Forget(path);  // for instance ENODEV once a device went away
   return text;
 }
 

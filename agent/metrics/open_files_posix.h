@@ -15,6 +15,10 @@ namespace vantrel::agent {
 // A leading decimal number ("2400000\n"), spaces before it allowed.
 std::optional<uint64_t> ParseLeadingNumber(std::string_view text);
 
+// The whole file at `path`, opened for this one read; nullopt when it cannot
+// be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
 class OpenFiles {
  public:
   OpenFiles() = default;
