@@ -17,9 +17,15 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 
 install_packages() {
+  # Every command a script of ours calls comes from one of these: git and
+  # ca-certificates (clones), procps (pgrep/pkill), psmisc (killall), tmux (the
+  # live-view test), iproute2 (ss), file, xz-utils.
   local pkgs=(cmake g++ make pkg-config libjsoncpp-dev libcrypto++-dev libsqlite3-dev
-              libgtest-dev libgmock-dev libsystemd-dev libuv1-dev dpkg-dev ccache)
-  [ "$LINUX_ONLY" -eq 0 ] && pkgs+=(g++-mingw-w64-x86-64-posix wine64)
+              libgtest-dev libgmock-dev libsystemd-dev libuv1-dev dpkg-dev ccache
+              libcli11-dev git ca-certificates procps psmisc tmux iproute2 file xz-utils
+              python3 systemd dbus lintian fakeroot)
+  # wine64 holds the loader; the package wine puts wine and wineserver on PATH.
+  [ "$LINUX_ONLY" -eq 0 ] && pkgs+=(g++-mingw-w64-x86-64-posix wine64 wine nsis)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
