@@ -10,6 +10,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VANTREL_BUILD_DIR:-$root/build/linux}"
 
+# A fresh machine has none of the build's packages yet.
+"$root/scripts/setup.sh" --linux-only
+
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target VantrelSysHardwareService VantrelSysMonitorService vantrelctl
 bin="$build/bin"

@@ -11,6 +11,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VANTREL_BUILD_DIR:-$root/build/windows}"
 cache="${VANTREL_CACHE:-$HOME/.cache/vantrel}"
 
+# Packages, the MinGW builds of the libraries and the Wine prefix.
+"$root/scripts/setup.sh"
+
 cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target VantrelSysHardwareService VantrelSysMonitorService vantrelctl
 bin="$build/bin"
