@@ -23,7 +23,7 @@ install_packages() {
   local pkgs=(cmake g++ make pkg-config libjsoncpp-dev libcrypto++-dev libsqlite3-dev
               libgtest-dev libgmock-dev libsystemd-dev libuv1-dev dpkg-dev ccache
               libcli11-dev git ca-certificates procps psmisc tmux iproute2 file xz-utils
-              python3 systemd dbus lintian fakeroot)
+              python3 systemd dbus lintian fakeroot mmdebstrap)
   # wine64 holds the loader; the package wine puts wine and wineserver on PATH.
   [ "$LINUX_ONLY" -eq 0 ] && pkgs+=(g++-mingw-w64-x86-64-posix wine64 wine nsis)
   local missing=()
