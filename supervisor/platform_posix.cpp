@@ -447,6 +447,32 @@ bool OpenUnitDir(const char* failure_text) {
   return true;
 }
 
+// The unit the vantrel package installs. While it is there the package
+// manager owns VACSvc: a unit written in /etc would shadow the packaged one,
+// and removing it would stop and disable the packaged service.
+std::string PackagedUnitPath() {
+  std::string dir = Env("VANTREL_PACKAGE_UNIT_DIR");
+  if (dir.empty()) {
+    // A private unit folder is a development set-up that systemd never reads.
+    if (!Env("VANTREL_SYSTEMD_UNIT_DIR").empty()) return "";
+    dir = "/usr/lib/systemd/system";
+  }
+  return dir + "/" + kUnitName;
+}
+
+// -install and -uninstall are for development builds: next to the packaged
+// unit they end the program with status 1 and say what to use instead.
+void RefuseWhenPackaged() {
+  const std::string path = PackagedUnitPath();
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return;
+  std::fprintf(stderr,
+               "VACSvc is installed by the vantrel package (%s): manage it with systemctl and the package manager "
+               "(apt remove vantrel), not with -install or -uninstall.\n",
+               path.c_str());
+  std::exit(1);
+}
+
 }  // namespace
 
 std::unique_ptr<SupervisorPlatform> MakeSystemPlatform() { return std::make_unique<LinuxPlatform>(); }
@@ -490,6 +516,7 @@ bool RunService(CServiceBase& service, const std::vector<std::wstring>& args) {
 }
 
 void InstallService() {
+  RefuseWhenPackaged();
   const std::string self = SelfExecutable();
   if (self.empty()) {
     std::printf("GetModuleFileName failed w/err 0x%08lx\n", static_cast<unsigned long>(Win32FromErrno(errno)));
@@ -528,6 +555,7 @@ void InstallService() {
 }
 
 void UninstallService() {
+  RefuseWhenPackaged();
   if (!OpenUnitDir("OpenSCManager failed w/err 0x%08lx\n")) return;
   const std::string unit_path = UnitDir() + "/" + kUnitName;
   struct stat st;

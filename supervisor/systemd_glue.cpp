@@ -20,13 +20,18 @@ std::string BuildUnitFile(const std::string& exe_path) {
   std::string unit;
   unit += "[Unit]\n";
   unit += "Description=Vantrel Agent Service Central\n";
+  // Ordering, restart and kill mode as in the packaged unit; the sandbox is
+  // left to the package, as a development build may run from anywhere.
+  unit += "After=systemd-logind.service dbus.service\n";
+  unit += "Wants=systemd-logind.service dbus.service\n";
   unit += "\n[Service]\n";
   unit += "Type=notify\n";
   unit += "ExecStart=" + QuoteExecPath(exe_path) + "\n";
   unit += "Restart=on-failure\n";
-  // The service ends its workers itself when it stops; systemd stops only the
-  // supervisor, so workers outlive a crash of it as they do on Windows.
-  unit += "KillMode=process\n";
+  // The workers are the supervisor's children and stay in the unit's control
+  // group: a stop, or a supervisor that died, takes them along, so no part of
+  // the suite runs on unseen by systemd.
+  unit += "KillMode=control-group\n";
   unit += "\n[Install]\n";
   unit += "WantedBy=multi-user.target\n";
   return unit;

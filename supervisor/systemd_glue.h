@@ -10,7 +10,8 @@ namespace vantrel::supervisor {
 
 inline constexpr char kUnitName[] = "VACSvc.service";
 
-// The unit: Type=notify, restart on failure, ExecStart the program's own path.
+// The development unit: Type=notify after logind and D-Bus, restart on failure,
+// the workers in the unit's control group, ExecStart the program's own path.
 std::string BuildUnitFile(const std::string& exe_path);
 // A path as one ExecStart word: quoted, with '\', '"' escaped and '%' doubled.
 std::string QuoteExecPath(const std::string& path);

@@ -1,6 +1,7 @@
 // -install and -uninstall on Linux against a private unit folder and a
 // stand-in systemctl that records its calls and plays back unit states.
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -53,7 +54,7 @@ class InstallerTest : public ::testing::Test {
     tool_var_.emplace("VANTREL_SYSTEMCTL", systemctl_);
   }
 
-  std::string Run(const std::string& argument, const std::string& env = "") {
+  std::string Run(const std::string& argument, const std::string& env = "", int exit_code = 0) {
     std::string cmd = env + " '" + vantrel::text::ToUtf8(vantrel::testing::ProgramPath(L"VantrelCentralService")) +
                       "' " + argument;
     std::string out;
@@ -62,7 +63,8 @@ class InstallerTest : public ::testing::Test {
     char buf[256];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    EXPECT_EQ(pclose(p), 0) << "exit code of " << argument;
+    const int status = pclose(p);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_code) << "exit status of " << argument << ": " << status;
     return out;
   }
 
@@ -135,6 +137,25 @@ TEST_F(InstallerTest, PrivateUnitFolderWithoutStandInLeavesSystemdAlone) {
   EXPECT_EQ(Run("-install"), "VACSvc is installed.\n");
   EXPECT_EQ(Run("-uninstall"), "VACSvc is removed.\n");
   EXPECT_EQ(ReadFile(log_), "");
+}
+
+TEST_F(InstallerTest, PackagedUnitTurnsBothSwitchesAway) {
+  const std::string packaged = env_.root() + "/packaged";
+  fs::create_directories(packaged);
+  vantrel::testing::ScopedEnvVar packaged_var("VANTREL_PACKAGE_UNIT_DIR", packaged);
+  ASSERT_EQ(Run("-install"), "VACSvc is installed.\n");
+  const std::string unit = ReadFile(Unit());
+  const std::string calls = ReadFile(log_);
+
+  WriteFile(packaged + "/VACSvc.service", "[Service]\n");
+  for (const char* argument : {"-install", "-uninstall", "/Uninstall"}) {
+    const std::string out = Run(std::string(argument) + " 2>&1", "", 1);
+    EXPECT_NE(out.find("installed by the vantrel package (" + packaged + "/VACSvc.service)"), std::string::npos)
+        << argument << ": " << out;
+  }
+  // Neither the development unit nor systemd was touched.
+  EXPECT_EQ(ReadFile(Unit()), unit);
+  EXPECT_EQ(ReadFile(log_), calls);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // states, and logind signals turned into service controls.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include "supervisor/command_line.h"
 #include "supervisor/service_base.h"
 #include "supervisor/service_instance.h"
@@ -51,6 +55,27 @@ TEST(SystemdGlueTest, UnitFileRunsTheProgramAsANotifyService) {
   EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos);
   EXPECT_NE(unit.find("Description=Vantrel Agent Service Central\n"), std::string::npos);
 }
+
+#ifndef _WIN32
+// -install's unit and the package's differ in ExecStart and the sandbox only.
+TEST(SystemdGlueTest, UnitFileOrdersRestartsAndKillsLikeThePackagedOne) {
+  const char* source = std::getenv("VANTREL_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::ifstream in(std::string(source) + "/packaging/linux/VACSvc.service.in");
+  ASSERT_TRUE(in) << "packaged unit not found";
+  std::stringstream packaged;
+  packaged << in.rdbuf();
+  const std::string unit = BuildUnitFile("/opt/vantrel/VantrelCentralService");
+  for (const char* key : {"Description=", "After=", "Wants=", "Type=", "Restart=", "KillMode=", "WantedBy="}) {
+    auto line = [key](const std::string& text) {
+      const size_t at = text.find(std::string("\n") + key);
+      return at == std::string::npos ? std::string() : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+    };
+    EXPECT_FALSE(line(unit).empty()) << key;
+    EXPECT_EQ(line(unit), line(packaged.str())) << key;
+  }
+}
+#endif
 
 TEST(SystemdGlueTest, ExecPathQuoting) {
   EXPECT_EQ(QuoteExecPath("/a b/c"), "\"/a b/c\"");
