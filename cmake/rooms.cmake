@@ -28,17 +28,22 @@ function(vantrel_main_sources out dir)
   set(${out} ${_keep} PARENT_SCOPE)
 endfunction()
 
-# vantrel_program(NAME exe ROOM dir LIBS libs... [GUI])
-# Windows GUI programs get -mwindows; the room's .rc files are compiled in.
+# vantrel_program(NAME exe ROOM dir DESCRIPTION text LIBS libs... [GUI])
+# Windows GUI programs get -mwindows; the room's .rc files are compiled in, and
+# a version resource made from the project version with DESCRIPTION as its
+# FileDescription.
 function(vantrel_program)
-  cmake_parse_arguments(P "GUI" "NAME;ROOM" "LIBS" ${ARGN})
+  cmake_parse_arguments(P "GUI" "NAME;ROOM;DESCRIPTION" "LIBS" ${ARGN})
   vantrel_main_sources(_srcs ${P_ROOM})
   if(NOT _srcs)
     return()
   endif()
   if(WIN32)
     file(GLOB _rc CONFIGURE_DEPENDS ${P_ROOM}/*.rc)
-    list(APPEND _srcs ${_rc})
+    set(VR_NAME ${P_NAME})
+    set(VR_DESCRIPTION ${P_DESCRIPTION})
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}_version.rc @ONLY)
+    list(APPEND _srcs ${_rc} ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}_version.rc)
   endif()
   add_executable(${P_NAME} ${_srcs})
   target_link_libraries(${P_NAME} PRIVATE ${P_LIBS})

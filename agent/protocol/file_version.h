@@ -1,5 +1,5 @@
 // The agent's file version. Windows reads it from the program's own version
-// resource (agent/version.rc); Linux has the same numbers compiled in.
+// resource (made from the project version); Linux has the same numbers compiled in.
 #pragma once
 #include <cstdint>
 #include <string>
