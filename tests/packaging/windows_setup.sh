@@ -75,7 +75,10 @@ processes() {
 }
 process_running() { processes | grep -qix "$1"; }
 no_process() { local list; list="$(processes)" && ! grep -qix "$1" <<<"$list"; }
-entry_value() { wine_t 30 reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | grep -E "^ +$1 +REG_" | sed -E 's/^ +[^ ]+ +REG_[A-Z_]+ +//'; }
+reg_value() {  # reg_value KEY NAME
+  wine_t 30 reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -E "^ +$2 +REG_" | sed -E 's/^ +[^ ]+ +REG_[A-Z_]+ +//'
+}
+entry_value() { reg_value "$entry" "$1"; }
 entry_absent() { ! wine_t 30 reg query "$entry" >/dev/null 2>&1; }
 folder_absent() { [ ! -e "$dir_unix" ]; }
 port_closed() { ! python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 2)" 2>/dev/null; }
@@ -100,6 +103,9 @@ check "the uninstall entry's silent uninstaller" equals "$(entry_value QuietUnin
   "\"$dir_win\\uninstall.exe\" /S"
 
 check "the service runs" eventually 30 service_running
+# Unquoted, a path with a space would let C:\Program.exe run as the service.
+check "the service's program path is quoted" equals \
+  "$(reg_value 'HKLM\System\CurrentControlSet\Services\VACSvc' ImagePath)" "\"$dir_win\\VantrelCentralService.exe\""
 check "the agent runs" eventually 60 process_running VantrelSysMonitorService.exe
 check "the hardware service runs" eventually 60 process_running VantrelSysHardwareService.exe
 check "the installed client gets the version from the installed agent" eventually 60 ctl_answers_version
