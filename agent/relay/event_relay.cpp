@@ -55,7 +55,7 @@ pipe::PipeReply RelayEvent(uint16_t command, const pipe::PipeRequest& request, C
         if (lighting && lighting(status)) notification["Parameter"]["brightness"] = brightness_level(status);
       }
       const std::string text = notification.toStyledString();
-      socket->Write(text.data(), static_cast<uint32_t>(text.size()));
+      SendToClient(clients, socket, text);
       LogInfo(function, text::Format(L"Send to device : %d", static_cast<int>(id)));
     }
   } catch (const std::exception&) {

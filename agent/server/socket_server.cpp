@@ -1,10 +1,12 @@
 #include "agent/server/socket_server.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 
 #include "agent/protocol/cipher.h"
 #include "agent/protocol/client_message.h"
+#include "agent/server/heap_release.h"
 #include "common/diag_log.h"
 #include "common/names.h"
 #include "common/text.h"
@@ -16,9 +18,14 @@ void ConnectedDevices::Insert(uint64_t id, std::shared_ptr<netcore::NetSocket> s
   devices_[id] = std::move(socket);
 }
 
-void ConnectedDevices::Remove(uint64_t id) {
+bool ConnectedDevices::Remove(uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  devices_.erase(id);
+  return devices_.erase(id) > 0;
+}
+
+bool ConnectedDevices::Contains(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return devices_.count(id) > 0;
 }
 
 std::vector<ConnectedDevices::Entry> ConnectedDevices::Snapshot() {
@@ -36,26 +43,16 @@ ConnectedDevices& connected_devices() {
   return *devices;
 }
 
-void MessageQueue::Push(QueuedMessage message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(message));
-}
-
-size_t MessageQueue::Size() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size();
-}
-
-bool MessageQueue::CopyFront(QueuedMessage* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (queue_.empty()) return false;
-  *out = queue_.front();
-  return true;
-}
-
-void MessageQueue::PopFront() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!queue_.empty()) queue_.pop_front();
+void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket,
+                  const std::string& bytes) {
+  if (!socket || bytes.empty()) return;
+  if (socket->Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) return;
+  // A refused write to a client that has already gone is the normal discard.
+  const uint64_t id = socket->GetSocket();
+  if (!devices.Contains(id)) return;
+  Log(kLogWarning, L"SocketServer::SendToClient",
+      text::Format(L"Client %d does not read its replies, connection closed", static_cast<int>(id)));
+  socket->Close();
 }
 
 namespace {
@@ -106,6 +103,19 @@ void SocketServer::ConnectFunc(std::shared_ptr<netcore::NetSocket> socket, uint3
     std::cout << "[ConnectFunc] some thing error : " << err << std::endl;
     return;
   }
+  if (devices_.Size() >= kMaxClients) {
+    // Logged once each time the limit is reached, not once per refusal, so a
+    // connection storm cannot flood the log.
+    if (!at_client_limit_) {
+      Log(kLogWarning, L"SocketServer::ConnectFunc",
+          text::Format(L"Connected device limit %d reached, new connections are closed",
+                       static_cast<int>(kMaxClients)));
+    }
+    at_client_limit_ = true;
+    socket->Close();
+    return;
+  }
+  at_client_limit_ = false;
   std::string ip;
   uint16_t port = 0;
   socket->GetAddress(ip, port);
@@ -121,12 +131,22 @@ void SocketServer::ReadFunc(std::shared_ptr<netcore::NetSocket> socket, std::sha
   // A pass that found nothing new leaves nothing to answer.
   const uint32_t n = std::min<uint32_t>(buffer->GetCanReadLength(), kMessageBufferSize);
   if (n == 0) return;
-  QueuedMessage message;
-  message.data.resize(n);
-  message.data.resize(buffer->Read(reinterpret_cast<char*>(message.data.data()), n));
+  const uint64_t id = socket->GetSocket();
+  MessageQueue::Pushed pushed;
+  if (queue_.HasRoom(socket.get())) {
+    QueuedMessage message;
+    message.data.resize(n);
+    message.data.resize(buffer->Read(reinterpret_cast<char*>(message.data.data()), n));
+    message.connection = std::move(socket);
+    pushed = queue_.Push(std::move(message));
+  } else {
+    pushed = queue_.NoteDropped(socket.get());  // no copy for a message that is dropped
+  }
   buffer->Clear();  // whatever lies beyond one message's capacity is discarded
-  message.connection = std::move(socket);
-  queue_.Push(std::move(message));
+  if (pushed == MessageQueue::Pushed::kFirstDropped) {
+    Log(kLogWarning, L"SocketServer::ReadFunc",
+        text::Format(L"Client %d sends faster than it is answered, requests dropped", static_cast<int>(id)));
+  }
 }
 
 void SocketServer::WriteFunc(std::shared_ptr<netcore::NetSocket>, uint32_t len) {
@@ -135,7 +155,11 @@ void SocketServer::WriteFunc(std::shared_ptr<netcore::NetSocket>, uint32_t len) 
 
 void SocketServer::DisConnectionFunc(std::shared_ptr<netcore::NetSocket> socket, uint32_t err) {
   const uint64_t id = socket->GetSocket();
-  devices_.Remove(id);
+  // What it still had waiting would only be answered into the void.
+  queue_.DropClient(socket.get());
+  memory_freed_ = true;
+  // A connection closed at the client limit was never entered: nothing to report.
+  if (!devices_.Remove(id)) return;
   std::cout << "[DisConnectionFunc] : " << err << std::endl;
   LogInfo(L"SocketServer::DisConnectionFunc",
           text::Format(L"[DisConnectionFunc] :  %d", static_cast<int>(id)));
@@ -143,11 +167,25 @@ void SocketServer::DisConnectionFunc(std::shared_ptr<netcore::NetSocket> socket,
           text::Format(L"Connected device : %d", static_cast<int>(devices_.Size())));
 }
 
-void SocketServer::ProcessPass() {
-  const size_t count = queue_.Size();
-  for (size_t i = 0; i < count; ++i) {
-    QueuedMessage message;
-    if (!queue_.CopyFront(&message)) break;
+namespace {
+
+// A plain INITIALIZATION request (VERSION, capability) costs no report. An
+// enciphered block cannot be told apart without deciphering it, so it keeps
+// its place among the rest.
+bool IsPlainInitialization(const QueuedMessage& m) {
+  if (m.data.size() < kHeaderSize || std::memcmp(m.data.data(), kMagic, sizeof(kMagic)) != 0) return false;
+  return m.data[4] == 0 && m.data[5] == 0 && m.data[6] == 0 && m.data[7] == 0;
+}
+
+}  // namespace
+
+size_t SocketServer::ProcessPass() {
+  std::vector<QueuedMessage> round = queue_.TakeRound();
+  // A round holds at most one message per client, so answering the cheap
+  // requests first changes no client's order, and a client asking for its
+  // version waits for no other client's report.
+  std::stable_partition(round.begin(), round.end(), IsPlainInitialization);
+  for (QueuedMessage& message : round) {
     std::optional<std::string> reply;
     try {
       reply = ProcessClientBlock(message.data.data(), static_cast<uint32_t>(message.data.size()));
@@ -155,15 +193,19 @@ void SocketServer::ProcessPass() {
       reply.reset();  // a request never ends the process
     }
     // Exactly one write per message; nothing when there is no reply to send.
-    if (reply && !reply->empty() && message.connection)
-      message.connection->Write(reply->data(), static_cast<uint32_t>(reply->size()));
-    queue_.PopFront();
+    if (reply) SendToClient(devices_, message.connection, *reply);
   }
+  return round.size();
+}
+
+void SocketServer::ReleaseFreedMemory() {
+  if (memory_freed_.exchange(false)) ReturnFreeHeapMemory();
 }
 
 void SocketServer::ProcessLoop() {
   for (;;) {
     ProcessPass();
+    ReleaseFreedMemory();
     std::unique_lock<std::mutex> lock(stop_mutex_);
     if (stop_cv_.wait_for(lock, kPassInterval, [this] { return stopping_; })) return;
   }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "agent/server/request_queue.h"
 #include "netcore/netcore_base.h"
 
 namespace vantrel::agent {
@@ -24,9 +25,11 @@ class ConnectedDevices {
  public:
   using Entry = std::pair<uint64_t, std::shared_ptr<netcore::NetSocket>>;
   void Insert(uint64_t id, std::shared_ptr<netcore::NetSocket> socket);
-  void Remove(uint64_t id);
+  // False when the id was not in the table.
+  bool Remove(uint64_t id);
   std::vector<Entry> Snapshot();
   size_t Size();
+  bool Contains(uint64_t id);
 
  private:
   std::mutex mutex_;
@@ -34,25 +37,11 @@ class ConnectedDevices {
 };
 ConnectedDevices& connected_devices();
 
-// One block a read pass delivered, with the connection to answer; the
-// reference keeps the connection alive until the reply is written.
-struct QueuedMessage {
-  std::vector<uint8_t> data;  // at most kMessageBufferSize bytes
-  std::shared_ptr<netcore::NetSocket> connection;
-};
-
-class MessageQueue {
- public:
-  void Push(QueuedMessage message);
-  size_t Size();
-  // A copy of the front message; false when empty.
-  bool CopyFront(QueuedMessage* out);
-  void PopFront();
-
- private:
-  std::mutex mutex_;
-  std::deque<QueuedMessage> queue_;
-};
+// Writes one reply or notification to a client. The core refuses output for
+// a connection whose unsent bytes are over its limit (4 MiB): that client does
+// not read, and it is closed rather than left holding its memory.
+void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket,
+                  const std::string& bytes);
 
 class SocketServer {
  public:
@@ -73,16 +62,26 @@ class SocketServer {
   void WriteFunc(std::shared_ptr<netcore::NetSocket> socket, uint32_t len);
   void DisConnectionFunc(std::shared_ptr<netcore::NetSocket> socket, uint32_t err);
 
-  // One pass: answers the messages queued at its start, one write each.
-  void ProcessPass();
+  // One pass: answers the oldest queued message of every client, in arrival
+  // order, one write each. Returns the number of messages handled.
+  size_t ProcessPass();
 
   static constexpr std::chrono::milliseconds kPassInterval{500};
+  // Connections beyond this are closed as they arrive: with the core's 4 MiB
+  // output limit it bounds what clients that never read can hold.
+  static constexpr size_t kMaxClients = 256;
 
  private:
   void ProcessLoop();
 
+  // After connections ended, the memory they freed goes back to the system
+  // at the end of the next pass.
+  void ReleaseFreedMemory();
+
   ConnectedDevices& devices_;
   MessageQueue& queue_;
+  bool at_client_limit_ = false;  // IO thread only
+  std::atomic<bool> memory_freed_{false};
   std::shared_ptr<netcore::NetCoreBase> core_;
   std::thread process_thread_;
   std::mutex stop_mutex_;

@@ -105,6 +105,8 @@ uint32_t BufferQueue::GetCanWriteLength() {
 }
 
 uint32_t BufferQueue::Write(const char* data, uint32_t len) {
+  // The readable count is 32-bit: take only what it can still count.
+  len = std::min(len, UINT32_MAX - can_read_length_);
   uint32_t done = 0;
   while (done < len) {
     if (write_ == nullptr) write_ = AppendBlock();

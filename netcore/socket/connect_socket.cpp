@@ -63,8 +63,9 @@ bool ConnectSocket::Listen() {
 void ConnectSocket::OnAccept() {
   auto core = core_.lock();
   auto actions = actions_.lock();
-  // Until "would block", so a burst of connections is taken in one readiness.
-  while (true) {
+  // Until "would block" or the pass's share, so a burst of connections is
+  // taken in one readiness.
+  for (int taken = 0; taken < kAcceptsPerPass; ++taken) {
     std::string ip;
     uint16_t port = 0;
     const SocketHandle h = os::Accept(handle_, ip, port);

@@ -12,6 +12,10 @@ namespace netcore {
 class ConnectSocket : public Socket {
  public:
   static constexpr int kBacklog = 0x7fffffff;
+  // Connections taken per readiness: a connection storm cannot keep the IO
+  // thread in the accept loop while connected clients wait; the listener
+  // stays ready and the rest is taken in the next loop turn.
+  static constexpr int kAcceptsPerPass = 128;
 
   ConnectSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter);
   ~ConnectSocket() override;

@@ -1,5 +1,6 @@
 #include "netcore/socket/rw_socket.h"
 
+#include <algorithm>
 #include <string>
 
 #include "netcore/log/logger.h"
@@ -55,9 +56,11 @@ bool RWSocket::Write(const char* src, uint32_t len) {
   if (!d) return false;
   // The limit counts bytes still travelling to the IO thread as well, so a
   // burst from other threads cannot overshoot it.
+  // The queue counts its bytes in 32 bits, so a write that would take it past
+  // that is refused as well rather than wrapping the count.
   uint64_t cur = send_pending_.load();
   do {
-    if (cur > kMaxSendQueue) return false;
+    if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return false;
   } while (!send_pending_.compare_exchange_weak(cur, cur + len));
   if (d->OnLoopThread()) return WriteOnLoop(src, len);
   d->PostTask([self = Self(), data = std::string(src, len)] {
@@ -148,15 +151,41 @@ void RWSocket::CallReadHandler(uint32_t total) {
   }
 }
 
+namespace {
+
+// Cuts the scatter records to at most `limit` bytes; returns what they offer.
+uint32_t ClipIovec(std::vector<Iovec>& iov, uint32_t limit) {
+  uint64_t offered = 0;
+  size_t keep = 0;
+  for (; keep < iov.size() && offered < limit; ++keep) {
+    const uint64_t room = limit - offered;
+    if (iov[keep].iov_len > room) iov[keep].iov_len = static_cast<size_t>(room);
+    offered += iov[keep].iov_len;
+  }
+  iov.resize(keep);
+  return static_cast<uint32_t>(offered);
+}
+
+}  // namespace
+
 void RWSocket::OnRead() {
   if (shutdown_.load() || handle_closed_) return;
   auto self = Self();
+  const uint32_t queued = recv_buffer_->GetCanReadLength();
+  if (queued >= kMaxRecvQueue) {
+    NETCORE_LOG_ERROR("receive queue full, connection ended. sock: %d, queued: %u", static_cast<int>(handle_),
+                      queued);
+    OnDisConnect(CEC_READ_FAILED);
+    return;
+  }
+  const uint32_t budget = std::min(kReadBudgetPerPass, kMaxRecvQueue - queued);
   uint32_t size = kFirstReadSize;
   uint32_t wanted = 0;
   uint32_t total = 0;
-  while (true) {
+  while (total < budget) {
     iov_.clear();
-    const uint32_t offered = recv_buffer_->GetFreeMemoryBlock(iov_, wanted);
+    recv_buffer_->GetFreeMemoryBlock(iov_, std::min(wanted, budget - total));
+    const uint32_t offered = ClipIovec(iov_, budget - total);
     const int64_t n = os::ReadV(handle_, iov_.data(), static_cast<int>(iov_.size()));
     if (n < 0) {
       const int err = os::LastError();

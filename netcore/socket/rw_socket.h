@@ -19,6 +19,17 @@ class RWSocket : public Socket, public NetSocket {
   static constexpr uint32_t kMaxSendPerCall = 4096;
   static constexpr uint32_t kFirstReadSize = 4096;
   static constexpr uint32_t kMaxReadSize = 65536;
+  // One read pass takes at most this much from a connection, so a peer that
+  // streams without pause cannot hold the IO thread: level-triggered
+  // readiness brings the rest in the next loop turn, after every other
+  // ready connection had its turn.
+  static constexpr uint32_t kReadBudgetPerPass = 65536;
+  // Input the application has not consumed is held up to this bound (a
+  // client message is at most 32,288 bytes; twice that leaves room for one
+  // message and the start of the next). A peer whose input still sits at the
+  // bound when more arrives is ended with CEC_READ_FAILED: the application is
+  // not keeping up with it, and waiting would hold its memory for good.
+  static constexpr uint32_t kMaxRecvQueue = 65536;
 
   RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter);
   ~RWSocket() override;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -190,14 +191,20 @@ class RecordingCore {
     });
     core_->SetReadHandler([this](std::shared_ptr<netcore::NetSocket> s, std::shared_ptr<netcore::Buffer> b,
                                  uint32_t len) {
-      std::string data(b->GetCanReadLength(), '\0');
-      b->Read(data.data(), static_cast<uint32_t>(data.size()));
+      const uint32_t queued = b->GetCanReadLength();
+      std::string data;
+      if (!keep_input) {
+        data.resize(queued);
+        b->Read(data.data(), static_cast<uint32_t>(data.size()));
+      }
       std::function<void(std::shared_ptr<netcore::NetSocket>, const std::string&)> hook;
       {
         std::lock_guard<std::mutex> l(m_);
         ++read_calls_;
         read_lengths_ += len;
-        received_[s->GetSocket()] += data;
+        max_read_length_ = std::max(max_read_length_, len);
+        max_queued_ = std::max(max_queued_, queued);
+        if (record_data) received_[s->GetSocket()] += data;
         hook = on_read;
         cv_.notify_all();
       }
@@ -256,9 +263,15 @@ class RecordingCore {
   int accept_errors_ = 0;
   int read_calls_ = 0;
   uint64_t read_lengths_ = 0;
+  uint32_t max_read_length_ = 0;  // the largest single read pass
+  uint32_t max_queued_ = 0;       // the most input a read handler was shown
   std::map<uint64_t, std::string> received_;
   std::vector<uint32_t> write_reports_;
   std::vector<Disconnect> disconnects_;
+  // Set before connections arrive. With keep_input the read handler leaves
+  // the input in the queue (an application that does not keep up).
+  bool keep_input = false;
+  bool record_data = true;  // false: count reads without keeping the bytes
   // Set before connections arrive; run on the IO thread.
   std::function<void(std::shared_ptr<netcore::NetSocket>)> on_accept;
   std::function<void(std::shared_ptr<netcore::NetSocket>, const std::string&)> on_read;
