@@ -179,12 +179,25 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
   return data;
 }
 
+namespace {
+thread_local ReportRound* t_round = nullptr;  // the innermost round open on this thread
+}  // namespace
+
+ReportRound::ReportRound() : outer_(t_round) { t_round = this; }
+ReportRound::~ReportRound() { t_round = outer_; }
+
 void GetMonitorDataReport(TXSocket& request) {
   try {
-    const bool fan2 = RefreshGpuFan2Enabled(reg::SystemRegistry());
-    // The lease keeps InitConfig alive for the whole report, tasks included.
-    InitConfigHolder::Lease counters = ProcessInitConfig().Acquire();
-    Json::Value data = CollectMonitorData(counters.get(), TxSocketReaders(), fan2);
+    Json::Value data;
+    if (t_round != nullptr && t_round->data_) {
+      data = *t_round->data_;
+    } else {
+      const bool fan2 = RefreshGpuFan2Enabled(reg::SystemRegistry());
+      // The lease keeps InitConfig alive for the whole report, tasks included.
+      InitConfigHolder::Lease counters = ProcessInitConfig().Acquire();
+      data = CollectMonitorData(counters.get(), TxSocketReaders(), fan2);
+      if (t_round != nullptr) t_round->data_ = data;
+    }
     request.response["result"] = "0";
     request.response["data"] = std::move(data);
     request.reply = request.response;

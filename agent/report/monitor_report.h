@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "agent/metrics/init_config.h"
 #include "common/registry.h"
@@ -45,6 +46,26 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
 // The GET_MONITOR_DATA handler installed into the request dispatch: fills
 // request.response ("data", "result") and copies it to request.reply.
 void GetMonitorDataReport(TXSocket& request);
+
+// One processing pass's reports. While a round lives, the GET_MONITOR_DATA
+// requests handled on its thread are answered from the round's first
+// collection: a pass then costs one collection however many clients ask, so
+// clients (or a stalled hardware service) cannot make a pass, and with it
+// every other client's reply, as long as their number of reports. The values
+// describe the time since the previous pass, as a single client's do; a second
+// collection a moment after the first would only measure that moment.
+class ReportRound {
+ public:
+  ReportRound();
+  ~ReportRound();
+  ReportRound(const ReportRound&) = delete;
+  ReportRound& operator=(const ReportRound&) = delete;
+
+ private:
+  friend void GetMonitorDataReport(TXSocket& request);
+  ReportRound* outer_;
+  std::optional<Json::Value> data_;  // a failed collection is not kept
+};
 // Installs GetMonitorDataReport as the dispatch's handler.
 void InstallMonitorDataReport();
 

@@ -6,6 +6,7 @@
 
 #include "agent/protocol/cipher.h"
 #include "agent/protocol/client_message.h"
+#include "agent/report/monitor_report.h"
 #include "agent/server/heap_release.h"
 #include "common/diag_log.h"
 #include "common/names.h"
@@ -185,6 +186,7 @@ size_t SocketServer::ProcessPass() {
   // requests first changes no client's order, and a client asking for its
   // version waits for no other client's report.
   std::stable_partition(round.begin(), round.end(), IsPlainInitialization);
+  const ReportRound reports;
   for (QueuedMessage& message : round) {
     std::optional<std::string> reply;
     try {

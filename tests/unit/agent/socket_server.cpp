@@ -1,13 +1,19 @@
 // The socket server's request queue and handlers without the network: fair
 // turns between clients, the per-client bound, departed clients, the client
 // limit and clients that never read.
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "agent/protocol/client_message.h"
+#include "agent/report/monitor_report.h"
 #include "agent/server/socket_server.h"
+#include "common/names.h"
+#include "common/pipe_transport.h"
 #include "netcore/alloter/pool_alloter.h"
 #include "netcore/buffer/buffer_queue.h"
 #include "tests/unit/agent/proto_support.h"
@@ -114,6 +120,7 @@ TEST(RequestQueue, ADepartedClientsMessagesAreDroppedAndReleased) {
 class ServerHandlers : public ::testing::Test {
  protected:
   void SetUp() override { SetMonitorDataHandler(nullptr); }
+  void TearDown() override { SetMonitorDataHandler(nullptr); }
 
   std::shared_ptr<FakeSocket> Connect(uint64_t id) {
     auto s = std::make_shared<FakeSocket>(id);
@@ -130,7 +137,8 @@ class ServerHandlers : public ::testing::Test {
 
   testing::ScopedFakeRegistry registry_;
   testing::CapturedLog log_;
-  testing::ScopedEnvVar instance_{"VANTREL_INSTANCE", text::ToUtf8(testing::UniqueName(L"server"))};
+  const std::wstring instance_name_ = testing::UniqueName(L"server");
+  testing::ScopedEnvVar instance_{"VANTREL_INSTANCE", text::ToUtf8(instance_name_)};
   std::shared_ptr<netcore::BlockMemoryPool> pool_ = std::make_shared<netcore::BlockMemoryPool>(1024, 5);
   std::shared_ptr<netcore::AlloterWrap> alloter_ =
       std::make_shared<netcore::AlloterWrap>(netcore::MakePoolAlloter());
@@ -160,6 +168,43 @@ TEST_F(ServerHandlers, ABusyClientDelaysAPoliteOneByOnePassAtMost) {
   EXPECT_EQ(server_.ProcessPass(), 1u);
   EXPECT_EQ(polite->written.size(), 2u);
   EXPECT_EQ(busy->written.size(), 1u);
+}
+
+TEST_F(ServerHandlers, OnePassCollectsOneReportForAllItsClients) {
+  // A hardware service that counts its idle-state queries: one per collection.
+  std::atomic<int> collections{0};
+  std::vector<pipe::PipeCommandHandler> table(13, &pipe::dump_arguments);
+  table[9] = [&](const pipe::PipeRequest&) {
+    ++collections;
+    auto busy = pipe::U32Bytes(0);
+    return pipe::build_pipe_reply({pipe::PipeArg{4, busy.data()}});
+  };
+  pipe::PipeServer hardware(names::kHardwarePipe + instance_name_, std::move(table));
+  std::thread serving([&] {
+    try {
+      hardware.Run();
+    } catch (...) {
+    }
+  });
+  ASSERT_TRUE(testing::WaitFor([&] { return pipe::PipeClient(names::kHardwarePipe + instance_name_).Connect() == 0; },
+                               std::chrono::seconds(10)));
+  InstallMonitorDataReport();
+
+  std::vector<std::shared_ptr<FakeSocket>> clients = {Connect(30), Connect(31), Connect(32)};
+  for (auto& c : clients) Receive(c, testing::Block(10, "{}"));
+  EXPECT_EQ(server_.ProcessPass(), 3u);
+  EXPECT_EQ(collections.load(), 1);
+  for (auto& c : clients) {
+    ASSERT_EQ(c->written.size(), 1u);
+    EXPECT_NE(c->written[0].find("\"GPU1_IDLE_STATUS\" : 0"), std::string::npos) << c->written[0];
+    EXPECT_EQ(c->written[0], clients[0]->written[0]);
+  }
+  // The next pass collects anew.
+  Receive(clients[1], testing::Block(10, "{}"));
+  server_.ProcessPass();
+  EXPECT_EQ(collections.load(), 2);
+  hardware.Stop();
+  serving.join();
 }
 
 TEST_F(ServerHandlers, ConnectionsBeyondTheLimitAreClosedAndLoggedOnce) {
