@@ -66,6 +66,7 @@ class ReportRound {
   ReportRound* outer_;
   std::optional<Json::Value> data_;  // a failed collection is not kept
 };
+
 // Installs GetMonitorDataReport as the dispatch's handler.
 void InstallMonitorDataReport();
 

@@ -55,9 +55,9 @@ bool RWSocket::Write(const char* src, uint32_t len) {
   auto d = dispatcher_.lock();
   if (!d) return false;
   // The limit counts bytes still travelling to the IO thread as well, so a
-  // burst from other threads cannot overshoot it.
-  // The queue counts its bytes in 32 bits, so a write that would take it past
-  // that is refused as well rather than wrapping the count.
+  // burst from other threads cannot overshoot it. The queue counts its bytes
+  // in 32 bits: a write that would take it past that is refused rather than
+  // wrapping the count.
   uint64_t cur = send_pending_.load();
   do {
     if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return false;
