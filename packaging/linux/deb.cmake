@@ -41,6 +41,10 @@ endforeach()
 add_custom_target(vantrel_package_files ALL DEPENDS ${_gz})
 
 set(_programs VantrelCentralService VantrelSysMonitorService VantrelSysHardwareService)
+# Services that run as root: relocations resolved at start and then read-only.
+foreach(_t ${_programs} vantrelctl)
+  target_link_options(${_t} PRIVATE -Wl,-z,relro -Wl,-z,now)
+endforeach()
 install(TARGETS ${_programs} RUNTIME DESTINATION usr/lib/vantrel)
 install(TARGETS vantrelctl RUNTIME DESTINATION usr/bin)
 install(FILES ${_out}/VACSvc.service DESTINATION usr/lib/systemd/system)
