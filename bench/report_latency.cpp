@@ -100,7 +100,7 @@ int main() {
   const std::wstring instance = testing::UniqueName(L"bench");
   setenv("VANTREL_INSTANCE", text::ToUtf8(instance).c_str(), 1);
   const uint16_t port = testing::FreeTcpPort();
-  reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey, L"FirmwareBackend", L"sim");
+  env.WritePlatformConfig("sim");
 
   auto child_env = env.ChildEnv();
   child_env[L"VANTREL_INSTANCE"] = instance;

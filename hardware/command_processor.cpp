@@ -15,6 +15,7 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
+#include "hardware/registry_scope.h"
 
 namespace velmont {
 namespace {
@@ -153,8 +154,11 @@ struct KeyValueArgs {
 
 // Key path (argument 0) and, when `with_value`, value name (argument 1).
 // Missing or malformed strings give ERROR_INVALID_PARAMETER, an unknown root
-// ERROR_FILE_NOT_FOUND; both without touching the registry.
-uint32_t ReadKeyArgs(const PipeRequest& r, bool with_value, KeyValueArgs* out) {
+// ERROR_FILE_NOT_FOUND, a key outside the suite's scope ERROR_ACCESS_DENIED
+// (logged, never re-issued); all without touching the registry. The key is
+// handed on in its normalised form, the one the scope check saw.
+uint32_t ReadKeyArgs(const PipeRequest& r, bool with_value, const wchar_t* handler, vantrel::hw::ScopeRule rule,
+                     KeyValueArgs* out) {
   auto path = r.StringArg(0);
   if (!path) return win32::kErrorInvalidParameter;
   std::optional<std::wstring> value;
@@ -164,14 +168,16 @@ uint32_t ReadKeyArgs(const PipeRequest& r, bool with_value, KeyValueArgs* out) {
   }
   auto key = reg::ParseKeyPath(*path);
   if (!key) return win32::kErrorFileNotFound;
-  out->key = *key;
+  auto scoped = vantrel::hw::ScopedSubkey(*key, rule);
+  if (!scoped) {
+    vantrel::Log(vantrel::kLogWarning, std::wstring(kProcessorPrefix) + handler,
+                 L"refused: key outside SOFTWARE\\OEM: " + vantrel::hw::PrintablePath(*path));
+    return win32::kErrorAccessDenied;
+  }
+  out->key = reg::KeyPath{key->root, *scoped};
   out->key_text = *path;
   if (value) out->value = *value;
   return win32::kErrorSuccess;
-}
-
-bool IsBareRoot(const std::wstring& subkey) {
-  return std::all_of(subkey.begin(), subkey.end(), [](wchar_t c) { return c == L'\\'; });
 }
 
 // kSvcCmdRegSetValue's write: creates the key when it cannot be opened for reading.
@@ -185,7 +191,8 @@ uint32_t WriteValue(reg::Registry& registry, const KeyValueArgs& a, uint32_t typ
 // Arguments 0 (key), 1 (value), 2 (type), 3 (data) of commands 3 and 5.
 PipeReply SetOrUpdate(const PipeRequest& r, uint16_t command, bool only_existing) {
   KeyValueArgs a;
-  uint32_t result = ReadKeyArgs(r, true, &a);
+  uint32_t result = ReadKeyArgs(r, true, only_existing ? L"reg_update_value" : L"reg_set_value",
+                                vantrel::hw::ScopeRule::kAtOrBelow, &a);
   auto data = r.arg(3);
   if (result == win32::kErrorSuccess && (!r.arg(2) || !data)) result = win32::kErrorInvalidParameter;
   if (result != win32::kErrorSuccess) return ReplyU32(result);
@@ -205,6 +212,26 @@ PipeReply SetOrUpdate(const PipeRequest& r, uint16_t command, bool only_existing
   args.AddU32(type);
   args.AddData(*data);
   return FinishU32(command, args, result);
+}
+
+// Writes the default of a get command (REG_SZ for flags 2, REG_DWORD for 16,
+// else the flags themselves as the type) and reads the value back into
+// `buffer`; `*size` is the read's reported size. Returns the read's result,
+// the write's when it was denied, nullopt when the write failed otherwise.
+std::optional<uint32_t> WriteDefault(reg::Registry& registry, const KeyValueArgs& a, uint32_t flags,
+                                     std::span<const uint8_t> default_data, uint32_t capacity,
+                                     std::vector<uint8_t>* buffer, uint32_t* size) {
+  uint32_t write_type = flags;
+  if (flags == win32::kRrfRtRegSz) write_type = win32::kRegSz;
+  if (flags == win32::kRrfRtRegDword) write_type = win32::kRegDword;
+  const uint32_t written = registry.SetValue(a.key.root, a.key.subkey, a.value, write_type, default_data.data(),
+                                             static_cast<uint32_t>(default_data.size()));
+  if (written == win32::kErrorAccessDenied) return written;
+  if (written != win32::kErrorSuccess) return std::nullopt;
+  std::fill(buffer->begin(), buffer->end(), 0);
+  *size = capacity;
+  uint32_t type = 0;
+  return registry.GetValue(a.key.root, a.key.subkey, a.value, flags, &type, buffer->data(), size);
 }
 
 }  // namespace
@@ -252,9 +279,8 @@ std::vector<PipeCommandHandler> VmClientCommandProcessor::CommandTable() {
 
 PipeReply VmClientCommandProcessor::reg_create_key(const PipeRequest& r) {
   KeyValueArgs a;
-  uint32_t result = ReadKeyArgs(r, false, &a);
+  uint32_t result = ReadKeyArgs(r, false, L"reg_create_key", vantrel::hw::ScopeRule::kAtOrBelow, &a);
   if (result != win32::kErrorSuccess) return ReplyU32(result);
-  // A bare root name opens the root itself.
   result = reg::SystemRegistry().CreateKey(a.key.root, a.key.subkey);
   ReissueArgs args;
   args.AddString(a.key_text);
@@ -263,11 +289,10 @@ PipeReply VmClientCommandProcessor::reg_create_key(const PipeRequest& r) {
 
 PipeReply VmClientCommandProcessor::reg_delete_tree(const PipeRequest& r) {
   KeyValueArgs a;
-  uint32_t result = ReadKeyArgs(r, false, &a);
+  // A root, SOFTWARE or SOFTWARE\OEM itself is refused: the scope admits only
+  // keys strictly below OEM here, so no client empties what others share.
+  uint32_t result = ReadKeyArgs(r, false, L"reg_delete_tree", vantrel::hw::ScopeRule::kStrictlyBelow, &a);
   if (result != win32::kErrorSuccess) return ReplyU32(result);
-  // Deleting "everything under a root" is never what a caller means; refused
-  // here and not re-issued, so no server empties a root.
-  if (IsBareRoot(a.key.subkey)) return ReplyU32(win32::kErrorAccessDenied);
   result = reg::SystemRegistry().DeleteTree(a.key.root, a.key.subkey);
   ReissueArgs args;
   args.AddString(a.key_text);
@@ -284,7 +309,7 @@ PipeReply VmClientCommandProcessor::reg_update_value(const PipeRequest& r) {
 
 PipeReply VmClientCommandProcessor::reg_delete_value(const PipeRequest& r) {
   KeyValueArgs a;
-  uint32_t result = ReadKeyArgs(r, true, &a);
+  uint32_t result = ReadKeyArgs(r, true, L"reg_delete_value", vantrel::hw::ScopeRule::kAtOrBelow, &a);
   if (result != win32::kErrorSuccess) return ReplyU32(result);
   result = reg::SystemRegistry().DeleteValue(a.key.root, a.key.subkey, a.value);
   ReissueArgs args;
@@ -297,7 +322,7 @@ PipeReply VmClientCommandProcessor::reg_delete_value(const PipeRequest& r) {
 // data (optional). Reply: u32 result, data (never more than the buffer).
 PipeReply VmClientCommandProcessor::reg_get_value(const PipeRequest& r) {
   KeyValueArgs a;
-  uint32_t result = ReadKeyArgs(r, true, &a);
+  uint32_t result = ReadKeyArgs(r, true, L"reg_get_value", vantrel::hw::ScopeRule::kAtOrBelow, &a);
   if (result == win32::kErrorSuccess && (!r.arg(2) || !r.arg(3))) result = win32::kErrorInvalidParameter;
   if (result != win32::kErrorSuccess) return ReplyResultAndData(result, nullptr, 0);
 
@@ -309,26 +334,24 @@ PipeReply VmClientCommandProcessor::reg_get_value(const PipeRequest& r) {
   const std::span<const uint8_t> default_data = r.arg(4).value_or(std::span<const uint8_t>());
 
   reg::Registry& registry = reg::SystemRegistry();
-  std::vector<uint8_t> buffer(capacity, 0);
+  // Never a null buffer, even for size 0: a null pointer would turn the read
+  // into a size query that succeeds without data instead of ERROR_MORE_DATA.
+  std::vector<uint8_t> buffer(std::max<uint32_t>(capacity, 1), 0);
   uint32_t type = 0;
   uint32_t size = capacity;
   result = registry.GetValue(a.key.root, a.key.subkey, a.value, flags, &type, buffer.data(), &size);
 
-  // The default stands in for a missing (or wrongly typed) value. A value too
-  // large for the buffer exists and is kept; a denied read goes to the re-issue.
+  // The default stands in for a missing value only. A value that exists but
+  // does not fit the flags or the buffer is the caller's and stays as it is;
+  // a denied read goes to the re-issue.
   if (result != win32::kErrorSuccess && result != win32::kErrorMoreData && result != win32::kErrorAccessDenied &&
       flags != win32::kRrfRtAny && !default_data.empty()) {
-    uint32_t write_type = flags;
-    if (flags == win32::kRrfRtRegSz) write_type = win32::kRegSz;
-    if (flags == win32::kRrfRtRegDword) write_type = win32::kRegDword;
-    const uint32_t written = registry.SetValue(a.key.root, a.key.subkey, a.value, write_type, default_data.data(),
-                                               static_cast<uint32_t>(default_data.size()));
-    if (written == win32::kErrorSuccess) {
-      std::fill(buffer.begin(), buffer.end(), 0);
-      size = capacity;
-      result = registry.GetValue(a.key.root, a.key.subkey, a.value, flags, &type, buffer.data(), &size);
-    } else if (written == win32::kErrorAccessDenied) {
-      result = written;
+    uint32_t probe_size = 0;
+    const uint32_t probe =
+        registry.GetValue(a.key.root, a.key.subkey, a.value, win32::kRrfRtAny, nullptr, nullptr, &probe_size);
+    if (probe == win32::kErrorAccessDenied) result = probe;
+    if (probe == win32::kErrorFileNotFound) {
+      result = WriteDefault(registry, a, flags, default_data, capacity, &buffer, &size).value_or(result);
     }
   }
 

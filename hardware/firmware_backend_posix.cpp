@@ -1,5 +1,6 @@
 // The firmware on Linux. There is no firmware WMI class here, so a backend named
-// by the Platform key's REG_SZ "FirmwareBackend" answers the method calls:
+// by "FirmwareBackend" in the platform configuration file answers the method
+// calls (the registry store is not asked: every local account writes it):
 //   "none"  (default, and for any unknown name): every method fails, as on a
 //           machine without the firmware;
 //   "hwmon": GetGamingSysInfo answers sensor reads from /sys/class/hwmon, every
@@ -7,7 +8,7 @@
 //   "sim":   a simulated controller whose Get methods return what their Set
 //            counterpart stored (kept in the registry store, so it survives
 //            restarts) and whose sensors move over time.
-// The backend is looked up on every call, like any other setting.
+// The backend is looked up on every call, so an edit of the file needs no restart.
 //
 // The 30 ms pause after a successful call bounds the rate at which a client
 // can drive real firmware, so "hwmon" keeps it. The simulated controller has
@@ -30,6 +31,7 @@
 #include "common/win32_errors.h"
 #include "hardware/firmware_commands.h"
 #include "hardware/firmware_platform.h"
+#include "hardware/platform_config.h"
 
 namespace velmont::firmware {
 namespace {
@@ -42,16 +44,9 @@ constexpr wchar_t kSimKey[] = L"SOFTWARE\\OEM\\VantrelSysMonitorService\\Platfor
 // The sim's capability word (REG_DWORD, 0 when missing).
 constexpr wchar_t kSimCapabilityValue[] = L"Capability";
 
-enum class Backend { kNone, kHwmon, kSim };
+using Backend = vantrel::hw::FirmwareBackend;
 
-Backend CurrentBackend() {
-  auto name = vantrel::reg::ReadString(vantrel::reg::SystemRegistry(), Root::kLocalMachine,
-                                       vantrel::reg::kPlatformKey, L"FirmwareBackend");
-  if (!name) return Backend::kNone;
-  if (vantrel::text::EqualsIgnoreCase(*name, L"hwmon")) return Backend::kHwmon;
-  if (vantrel::text::EqualsIgnoreCase(*name, L"sim")) return Backend::kSim;
-  return Backend::kNone;
-}
+Backend CurrentBackend() { return vantrel::hw::ReadPlatformConfig().firmware_backend; }
 
 // ---- sysfs reading ----
 

@@ -1,5 +1,5 @@
 // The platform half of the firmware interface. Windows: WMI in ROOT\WMI.
-// Linux: the backend named by the Platform key's "FirmwareBackend" value.
+// Linux: the backend named by "FirmwareBackend" in the platform configuration file.
 #pragma once
 #include <cstdint>
 #include <optional>

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "common/diag_log.h"
-#include "common/registry.h"
 #include "common/text.h"
 #include "hardware/launcher.h"
 #include "hardware/launcher_session.h"
+#include "hardware/platform_config.h"
 
 extern char** environ;
 
@@ -79,16 +79,13 @@ std::optional<UserAccount> Account(uid_t uid, gid_t* gid) {
 }  // namespace
 
 std::wstring LauncherPath(Launcher launcher) {
+  // VANTREL_PROGRAMS_DIR is a development override from the service's own
+  // environment, which no pipe client can set.
   const char* env = std::getenv("VANTREL_PROGRAMS_DIR");
   std::optional<std::string> from_env = env != nullptr ? std::optional<std::string>(env) : std::nullopt;
-  std::optional<std::string> from_registry;
-  if (!from_env || from_env->empty()) {
-    if (auto v = reg::ReadString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey,
-                                 L"ProgramsFolder")) {
-      from_registry = text::ToUtf8(*v);
-    }
-  }
-  return text::FromUtf8(JoinProgramPath(ProgramsFolder(from_env, from_registry), LauncherRelativePath(launcher)));
+  std::optional<std::string> configured;
+  if (!from_env || from_env->empty()) configured = ReadPlatformConfig().programs_folder;
+  return text::FromUtf8(JoinProgramPath(ProgramsFolder(from_env, configured), LauncherRelativePath(launcher)));
 }
 
 bool StartInConsoleSession(const std::optional<std::wstring>& application,

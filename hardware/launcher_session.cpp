@@ -37,9 +37,9 @@ std::map<std::string, std::string> SessionEnvironment(const SessionInfo& session
 }
 
 std::string ProgramsFolder(const std::optional<std::string>& env_value,
-                           const std::optional<std::string>& registry_value) {
+                           const std::optional<std::string>& configured_value) {
   if (env_value && !env_value->empty()) return *env_value;
-  if (registry_value && !registry_value->empty()) return *registry_value;
+  if (configured_value && !configured_value->empty()) return *configured_value;
   return "/opt";
 }
 

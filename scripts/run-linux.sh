@@ -19,6 +19,7 @@ bin="$build/bin"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-run.XXXXXX")"
 export VANTREL_RUNTIME_DIR="$tmp/run" VANTREL_STATE_DIR="$tmp/state" PROGRAMDATA="$tmp/programdata"
+export VANTREL_CONFIG="$tmp/vantrel.conf"
 mkdir -p "$VANTREL_RUNTIME_DIR" "$VANTREL_STATE_DIR" "$PROGRAMDATA"
 
 pids=()
@@ -38,12 +39,15 @@ trap 'exit 0' INT TERM
 backend=sim
 if compgen -G "/sys/class/hwmon/hwmon*/temp*_input" >/dev/null; then backend=hwmon; fi
 
+# The backend comes from the platform configuration file, never from the
+# registry store that pipe clients write.
+printf '[Platform]\nFirmwareBackend=%s\n' "$backend" >"$VANTREL_CONFIG"
+
 # Their debug lines go to a log file, so the terminal shows only the telemetry.
 "$bin/VantrelSysHardwareService" >"$tmp/hardware.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
-  "$bin/vantrelctl" hw reg set 'HKEY_LOCAL_MACHINE\SOFTWARE\OEM\VantrelSysMonitorService\Platform' \
-    FirmwareBackend sz "$backend" >/dev/null 2>&1 && break
+  "$bin/vantrelctl" hw dump >/dev/null 2>&1 && break
   sleep 0.1
 done
 echo "hardware service: firmware backend \"$backend\"" >&2

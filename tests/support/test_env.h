@@ -10,9 +10,11 @@
 namespace vantrel::testing {
 
 // A private temporary folder tree for one test: on Linux it sets
-// VANTREL_RUNTIME_DIR, VANTREL_STATE_DIR and PROGRAMDATA to folders inside it
-// (and VANTREL_SYSROOT when `sysroot` is given) for as long as it lives, and
-// restores the previous values afterwards. On Windows it only makes the folder.
+// VANTREL_RUNTIME_DIR, VANTREL_STATE_DIR and PROGRAMDATA to folders inside it,
+// VANTREL_CONFIG to a platform configuration file inside it (absent until
+// written, so the machine's own file is never read), and VANTREL_SYSROOT when
+// `sysroot` is given, for as long as it lives, and restores the previous values
+// afterwards. On Windows it only makes the folder.
 class ScopedTestEnv {
  public:
   explicit ScopedTestEnv(const std::string& sysroot = "");
@@ -22,6 +24,10 @@ class ScopedTestEnv {
   const std::string& root() const { return root_; }
   // The variables above, for a child process's environment.
   std::map<std::wstring, std::wstring> ChildEnv() const;
+  // Linux: writes the platform configuration file ("[Platform]" with the
+  // firmware backend and, when not empty, the programs folder). Windows has
+  // no such file: nothing happens.
+  void WritePlatformConfig(const std::string& firmware_backend, const std::string& programs_folder = "") const;
 
  private:
   std::string root_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -16,7 +17,8 @@
 namespace vantrel::testing {
 namespace {
 
-const char* const kVars[] = {"VANTREL_RUNTIME_DIR", "VANTREL_STATE_DIR", "PROGRAMDATA", "VANTREL_SYSROOT"};
+const char* const kVars[] = {"VANTREL_RUNTIME_DIR", "VANTREL_STATE_DIR", "PROGRAMDATA", "VANTREL_SYSROOT",
+                             "VANTREL_CONFIG"};
 
 }  // namespace
 
@@ -41,7 +43,22 @@ ScopedTestEnv::ScopedTestEnv(const std::string& sysroot) {
     std::filesystem::create_directories(dir);
     setenv(name, dir.c_str(), 1);
   }
+  setenv("VANTREL_CONFIG", (root_ + "/vantrel.conf").c_str(), 1);
   if (!sysroot.empty()) setenv("VANTREL_SYSROOT", sysroot.c_str(), 1);
+}
+
+void ScopedTestEnv::WritePlatformConfig(const std::string& firmware_backend,
+                                        const std::string& programs_folder) const {
+  // Written beside and renamed over, so a service reading it meanwhile sees
+  // the old file or the new one, never half of one.
+  const std::string path = root_ + "/vantrel.conf";
+  {
+    std::ofstream out(path + ".new", std::ios::binary | std::ios::trunc);
+    out << "[Platform]\nFirmwareBackend=" << firmware_backend << "\n";
+    if (!programs_folder.empty()) out << "ProgramsFolder=" << programs_folder << "\n";
+    if (!out) throw std::runtime_error("cannot write " + path);
+  }
+  std::filesystem::rename(path + ".new", path);
 }
 
 ScopedTestEnv::~ScopedTestEnv() {

@@ -25,6 +25,8 @@ ScopedTestEnv::~ScopedTestEnv() {
 
 std::map<std::wstring, std::wstring> ScopedTestEnv::ChildEnv() const { return {}; }
 
+void ScopedTestEnv::WritePlatformConfig(const std::string&, const std::string&) const {}
+
 namespace {
 void SetVar(const std::string& name, const std::optional<std::string>& value) {
   // The CRT cannot hold an empty variable: "" removes it.

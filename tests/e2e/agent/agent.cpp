@@ -409,7 +409,7 @@ TEST_F(AgentE2E, HardwareServiceStopped) {
 }
 
 TEST_F(AgentE2E, RealHardwareServiceOnSimulatedFirmware) {
-  reg::WriteString(reg::SystemRegistry(), kHklm, reg::kPlatformKey, L"FirmwareBackend", L"sim");
+  Env().WritePlatformConfig("sim");
   StartHardwareService();
   StartAgent();
   auto c = Client();

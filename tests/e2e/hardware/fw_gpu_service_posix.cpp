@@ -51,11 +51,7 @@ class FwGpuService : public ::testing::Test {
 
   void TearDown() override { Stop(); }
 
-  void UseBackend(const std::wstring& name) {
-    ASSERT_EQ(reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey,
-                               L"FirmwareBackend", name),
-              0u);
-  }
+  void UseBackend(const std::string& name) { env_->WritePlatformConfig(name); }
 
   void Start() {
     auto env = env_->ChildEnv();
@@ -110,7 +106,7 @@ class FwGpuService : public ::testing::Test {
 }  // namespace
 
 TEST_F(FwGpuService, SimulatedControllerKeepsItsStateAcrossARestart) {
-  UseBackend(L"sim");
+  UseBackend("sim");
   ASSERT_NO_FATAL_FAILURE(Start());
   const std::map<int, int> pairs{{13, 14}, {15, 16}, {17, 18}, {24, 25}, {26, 27}, {31, 30}};
   for (const auto& [set, get] : pairs) {
@@ -125,7 +121,7 @@ TEST_F(FwGpuService, SimulatedControllerKeepsItsStateAcrossARestart) {
 }
 
 TEST_F(FwGpuService, HwmonAndFakeNvmlThroughVantrelctl) {
-  UseBackend(L"hwmon");
+  UseBackend("hwmon");
   ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(Value("hw fw 7 0x0101"), 0x3C00);  // CPU 60 °C
   EXPECT_EQ(Value("hw fw 7 0x0201"), 1);       // no fan in the fixture

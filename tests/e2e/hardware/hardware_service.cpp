@@ -4,7 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <filesystem>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "common/pipe_message.h"
 #include "common/win32_errors.h"
@@ -110,9 +118,8 @@ TEST_F(HardwareService, RegistryCommandRules) {
       << "the key exists but has no default value";
   const std::wstring sub = test_key_.substr(test_key_.find(L'\\') + 1);
   EXPECT_EQ(Result(Transact(1, {Str(L"HKLM\\" + sub)})), win32::kErrorFileNotFound);
-  // A bare root opens the root.
-  EXPECT_EQ(Result(Transact(1, {Str(L"HKEY_CURRENT_USER")})), 0u);
-  // ... and is never deleted.
+  // A bare root is outside the commands' reach.
+  EXPECT_EQ(Result(Transact(1, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
   EXPECT_EQ(Result(Transact(2, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
 
   // Update of a missing value: not found, nothing created.
@@ -192,6 +199,108 @@ TEST_F(HardwareService, EverySlotSurvivesEveryArgumentShape) {
   }
   EXPECT_EQ(Transact(0, {Bytes{1, 2, 3}}).size(), 1u);
 }
+
+// The get command against the real store: an existing value of another type
+// is never replaced by the default, and a buffer of size 0 is too small for
+// a value with data.
+TEST_F(HardwareService, GetValueKeepsExistingValuesAndReportsMoreData) {
+  ASSERT_EQ(Result(Transact(3, {Str(test_key_), Str(L"exp"), U32(win32::kRegExpandSz), Str(L"keep me")})), 0u);
+  ASSERT_EQ(Result(Transact(3, {Str(test_key_), Str(L"dw"), U32(win32::kRegDword), U32(7)})), 0u);
+  const Bytes dead = {0xDE, 0xAD, 0xBE, 0xEF};
+  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz), U32(64), dead})), 0u);
+  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegDword), U32(64), dead})), 0u);
+  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"dw"), pipe::U64Bytes(16), U32(64), dead})), 0u);
+
+  auto got = Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz | win32::kRrfNoExpand), U32(64)});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Result(got), 0u) << "the expandable string must still be one";
+  EXPECT_EQ(got[1], Str(L"keep me"));
+  got = Transact(6, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(4)});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Result(got), 0u);
+  EXPECT_EQ(got[1], U32(7));
+
+  for (uint32_t size : {0u, 3u}) {
+    got = Transact(6, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(size)});
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(Result(got), win32::kErrorMoreData) << "size " << size;
+    EXPECT_LE(got[1].size(), size);
+  }
+}
+
+#ifndef _WIN32
+// Runs `requests` on the service's pipe from a child process that has dropped
+// to uid and gid 65534 first (when this test runs as root; otherwise it is
+// already an account without privileges), and returns each reply's result.
+std::vector<uint32_t> TransactAsNobody(const std::vector<std::pair<uint16_t, std::vector<Bytes>>>& requests) {
+  // Packed before fork: the child only sends, reads and writes.
+  std::vector<Bytes> packed;
+  for (const auto& [command, args] : requests) packed.push_back(pipe::PackRequest(command, Args(args)));
+  const std::wstring name = Fixture::PipeName();
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    if (geteuid() == 0) _exit(4);
+    for (const Bytes& request : packed) {
+      uint32_t result = 0xDEADBEEF;
+      pipe::PipeClient client(name);
+      Bytes reply;
+      if (client.Connect() == 0 && client.Write(request) == 0 && client.ReadMessage(&reply) == 0) {
+        auto parsed = pipe::ParseReply(reply);
+        if (parsed && !parsed->empty() && (*parsed)[0].size() >= 4) result = pipe::ReadU32Le((*parsed)[0].data());
+      }
+      if (write(fds[1], &result, sizeof result) != sizeof result) _exit(5);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::vector<uint32_t> results;
+  uint32_t result = 0;
+  while (read(fds[0], &result, sizeof result) == sizeof result) results.push_back(result);
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  return results;
+}
+
+// An account without privileges reaches the service's pipe, but neither
+// writes outside SOFTWARE\OEM nor, by writing inside it, moves where the
+// firmware backend or the launcher folder come from.
+TEST_F(HardwareService, AnAccountWithoutPrivilegesChangesNothingOutsideTheOemKeys) {
+  // The private folders of the test environment are the runtime dir's parents.
+  std::filesystem::permissions(env_->root(), std::filesystem::perms(0755));
+  const std::wstring platform = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\VantrelSysMonitorService\\Platform";
+  reg::Registry& store = reg::SystemRegistry();
+  ASSERT_EQ(reg::WriteDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\OEM\\Other", L"keep", 1), 0u);
+  ASSERT_EQ(reg::WriteDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\Other", L"keep", 1), 0u);
+
+  const std::vector<uint32_t> results = TransactAsNobody({
+      {3, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\ByNobody"), Str(L"v"), U32(win32::kRegDword), U32(1)}},
+      {1, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\\\ByNobody\\")}},
+      {2, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM")}},
+      {2, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE")}},
+      {4, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Other"), Str(L"keep")}},
+      {2, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\..\\Other")}},
+      {3, {Str(platform), Str(L"FirmwareBackend"), U32(win32::kRegSz), Str(L"sim")}},
+      {3, {Str(platform), Str(L"ProgramsFolder"), U32(win32::kRegSz), Str(L"/attacker/dir")}},
+  });
+  ASSERT_EQ(results.size(), 8u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(results[i], win32::kErrorAccessDenied) << "request " << i;
+  EXPECT_EQ(results[6], 0u) << "the suite's own key stays writable";
+  EXPECT_EQ(results[7], 0u);
+
+  EXPECT_FALSE(reg::ValueExists(store, reg::Root::kLocalMachine, L"SOFTWARE\\ByNobody", L"v"));
+  EXPECT_NE(store.OpenKey(reg::Root::kLocalMachine, L"SOFTWARE\\ByNobody"), 0u);
+  EXPECT_EQ(reg::ReadDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\OEM\\Other", L"keep"), 1u);
+  EXPECT_EQ(reg::ReadDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\Other", L"keep"), 1u);
+  // The backend is still the configured one (none): firmware calls fail.
+  EXPECT_EQ(Transact(7, {U32(0x0101)}), std::vector<Bytes>{pipe::U64Bytes(0xFFFFFFFFull)});
+}
+#endif
 
 TEST_F(HardwareService, ASecondInstanceEndsAtOnceWithZero) {
   auto second = Start();

@@ -30,8 +30,9 @@ class HardwareServiceFixture : public ::testing::Test {
     program_data_ = (std::filesystem::path(env_->root()) / "programdata").string();
     std::filesystem::create_directories(program_data_);
     reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kLogKey, L"VantrelHardwareService", L"");
-    // A private key for this run's registry writes (the Windows registry is the prefix's).
-    test_key_ = L"HKEY_CURRENT_USER\\Software\\VantrelE2E\\" + UniqueName(L"hw");
+    // A private key for this run's registry writes (the Windows registry is the
+    // prefix's), inside the part of the registry the pipe commands may reach.
+    test_key_ = L"HKEY_CURRENT_USER\\Software\\OEM\\VantrelE2E\\" + UniqueName(L"hw");
     process_ = Start();
     ASSERT_NE(process_, nullptr);
     ASSERT_TRUE(WaitFor(

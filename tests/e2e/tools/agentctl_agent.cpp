@@ -36,7 +36,7 @@ class AgentCtl : public ::testing::Test {
     reg::SystemRegistry().DeleteValue(kHklm, reg::kSuiteKey, L"SupportAES");
     reg::SystemRegistry().DeleteValue(kHklm, reg::kSuiteKey, L"AESkey");
 #ifndef _WIN32
-    reg::WriteString(reg::SystemRegistry(), kHklm, reg::kPlatformKey, L"FirmwareBackend", L"sim");
+    env_->WritePlatformConfig("sim");
     reg::WriteDword(reg::SystemRegistry(), kHklm, std::wstring(reg::kPlatformKey) + L"\\FirmwareSim", L"Capability",
                     0x0A5C);
 #endif

@@ -304,7 +304,7 @@ TEST(HwClientRealService, ReadersAgainstTheProgram) {
 #ifndef _WIN32
   // Linux has no firmware: the simulated controller answers, with a known capability word.
   reg::Registry& r = reg::SystemRegistry();
-  ASSERT_EQ(reg::WriteString(r, reg::Root::kLocalMachine, reg::kPlatformKey, L"FirmwareBackend", L"sim"), 0u);
+  env.WritePlatformConfig("sim");
   ASSERT_EQ(reg::WriteDword(r, reg::Root::kLocalMachine, std::wstring(reg::kPlatformKey) + L"\\FirmwareSim",
                             L"Capability", 0x1234),
             0u);

@@ -86,11 +86,7 @@ class Backends : public ::testing::Test {
     fs::create_directories(sys_);
     setenv("VANTREL_SYSROOT", sys_.c_str(), 1);  // restored by env_
   }
-  void UseBackend(const std::wstring& name) {
-    ASSERT_EQ(vantrel::reg::WriteString(vantrel::reg::SystemRegistry(), vantrel::reg::Root::kLocalMachine,
-                                        vantrel::reg::kPlatformKey, L"FirmwareBackend", name),
-              0u);
-  }
+  void UseBackend(const std::string& name) { env_.WritePlatformConfig(name); }
   void Hwmon(int n, const std::string& name, const std::map<std::string, std::string>& files) {
     const fs::path dir = sys_ / "sys/class/hwmon" / ("hwmon" + std::to_string(n));
     Write(dir / "name", name + "\n");
@@ -113,12 +109,18 @@ class Backends : public ::testing::Test {
 TEST_F(Backends, NoneIsTheDefaultAndFailsEverything) {
   Hwmon(0, "coretemp", {{"temp1_input", "60000"}});
   fwgpu_test::LogCapture log;
-  ExpectEveryCommandFails();  // no FirmwareBackend value
+  ExpectEveryCommandFails();  // no configuration file
   EXPECT_TRUE(log.Has("wmi_get_gaming_system_information", "GetVantrelGamingSystemConfiguration is fail!!"));
   EXPECT_TRUE(log.Has("wmi_set_gaming_misc_setting", "SetGamingMiscSettingBehavior is fail!!"));
-  UseBackend(L"none");
+  UseBackend("none");
   ExpectEveryCommandFails();
-  UseBackend(L"bogus");
+  UseBackend("bogus");
+  ExpectEveryCommandFails();
+  // The registry store, which every pipe client can write, no longer decides.
+  UseBackend("none");
+  ASSERT_EQ(vantrel::reg::WriteString(vantrel::reg::SystemRegistry(), vantrel::reg::Root::kLocalMachine,
+                                      vantrel::reg::kPlatformKey, L"FirmwareBackend", L"sim"),
+            0u);
   ExpectEveryCommandFails();
 }
 
@@ -130,7 +132,7 @@ TEST_F(Backends, HwmonAnswersSensorReads) {
   Hwmon(10, "thinkpad", {{"fan1_input", "999"}});
   Hwmon(3, "amdgpu", {{"temp1_input", "55500"}, {"fan1_input", "1200"}});
   Hwmon(4, "nvidia", {{"temp1_input", "61000"}});
-  UseBackend(L"HwMon");  // names compare case-insensitively
+  UseBackend("HwMon");  // names compare case-insensitively
 
   EXPECT_EQ(SysInfo(0x0101), 0x3C00u);   // CPU 60 °C
   EXPECT_EQ(SysInfo(0x0301), 45u << 8);  // acpitz
@@ -151,7 +153,7 @@ TEST_F(Backends, HwmonAnswersSensorReads) {
 }
 
 TEST_F(Backends, HwmonMissingAndBrokenSensorsAnswerStatusOne) {
-  UseBackend(L"hwmon");
+  UseBackend("hwmon");
   EXPECT_EQ(SysInfo(0x0101), 1u);  // no hwmon at all
   EXPECT_EQ(SysInfo(0x0201), 1u);
   EXPECT_EQ(SysInfo(0x0301), 1u);  // no acpitz and no thermal zone
@@ -167,7 +169,7 @@ TEST_F(Backends, HwmonMissingAndBrokenSensorsAnswerStatusOne) {
 }
 
 TEST_F(Backends, SimRoundTripsEveryPairAndMovesItsSensors) {
-  UseBackend(L"sim");
+  UseBackend("sim");
   // Nothing stored yet: the Get methods answer 0.
   for (const auto& [set, get] : kPairs) EXPECT_EQ(Send(get, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(0));
   uint64_t value = 0x0123456789ABCDEFull;
@@ -209,7 +211,7 @@ TEST(DISABLED_SimRestart, ReadsBackStoredValues) {
 }
 
 TEST_F(Backends, SimStateSurvivesARestart) {
-  UseBackend(L"sim");
+  UseBackend("sim");
   const uint64_t base = 0xFEDCBA9876500000ull;
   for (const auto& [set, get] : kPairs) ASSERT_EQ(Send(set, vantrel::pipe::U64Bytes(base + set)), vantrel::pipe::U32Bytes(0));
 

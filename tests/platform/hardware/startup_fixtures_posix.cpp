@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "hardware/input.h"
 #include "hardware/launcher.h"
+#include "hardware/platform_config.h"
 #include "hardware/model_config.h"
 #include "hardware/startup.h"
 #include "tests/support/test_env.h"
@@ -205,8 +206,21 @@ TEST_F(Startup, LaunchersLiveUnderTheProgramsFolder) {
   vantrel::testing::ScopedEnvVar programs("VANTREL_PROGRAMS_DIR", std::string("/srv/programs"));
   EXPECT_EQ(hw::LauncherPath(hw::Launcher::kTavrix), L"/srv/programs/Tavrix/Prerequisites/TavrixLauncher.exe");
   vantrel::testing::ScopedEnvVar unset("VANTREL_PROGRAMS_DIR", std::nullopt);
-  reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey, L"ProgramsFolder", L"/usr/lib/vr");
+  EXPECT_EQ(hw::LauncherPath(hw::Launcher::kZorvik), L"/opt/Zorvik/Prerequisites/ZorvikLauncher.exe");
+  env_->WritePlatformConfig("none", "/usr/lib/vr");
   EXPECT_EQ(hw::LauncherPath(hw::Launcher::kZorvik), L"/usr/lib/vr/Zorvik/Prerequisites/ZorvikLauncher.exe");
+
+  // The registry store, which every pipe client can write, no longer decides.
+  reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey, L"ProgramsFolder",
+                   L"/attacker/dir");
+  EXPECT_EQ(hw::LauncherPath(hw::Launcher::kZorvik), L"/usr/lib/vr/Zorvik/Prerequisites/ZorvikLauncher.exe");
+
+  // A file another account could have written is not believed.
+  const fs::path conf = fs::path(env_->root()) / "vantrel.conf";
+  fs::permissions(conf, fs::perms::group_write, fs::perm_options::add);
+  EXPECT_EQ(hw::LauncherPath(hw::Launcher::kZorvik), L"/opt/Zorvik/Prerequisites/ZorvikLauncher.exe");
+  fs::permissions(conf, fs::perms::group_write, fs::perm_options::remove);
+  EXPECT_EQ(hw::ReadPlatformConfig().programs_folder, "/usr/lib/vr");
 }
 
 }  // namespace

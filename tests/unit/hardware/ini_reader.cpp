@@ -1,5 +1,6 @@
 // The INI reader's lookup rules, as GetPrivateProfileStringW applies them.
 #include "hardware/ini_reader.h"
+#include "hardware/platform_config.h"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,31 @@ TEST(IniReader, MissingFileGivesTheDefault) {
   const auto f = IniFile::Load(L"no-such-dir-vantrel/none.ini");
   EXPECT_FALSE(f.has_value());
   EXPECT_EQ(vantrel::hw::ReadIniText(f, L"OC_GPU", L"Count"), L"NULL");
+}
+
+// The platform file's settings: backend names without case (unknown ones are
+// "none"), only an absolute programs folder.
+TEST(IniReader, PlatformConfiguration) {
+  using vantrel::hw::FirmwareBackend;
+  struct Case {
+    const char* text;
+    FirmwareBackend backend;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"", FirmwareBackend::kNone, ""},
+      {"[Platform]\nFirmwareBackend=sim\n", FirmwareBackend::kSim, ""},
+      {"[platform]\nfirmwarebackend = HwMon\nProgramsFolder=/usr/lib/vr\n", FirmwareBackend::kHwmon, "/usr/lib/vr"},
+      {"[Platform]\nFirmwareBackend=simulator\nProgramsFolder=relative/dir\n", FirmwareBackend::kNone, ""},
+      {"[Other]\nFirmwareBackend=sim\n[Platform]\nProgramsFolder=\"/opt/with space\"\n", FirmwareBackend::kNone,
+       "/opt/with space"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    const auto config = vantrel::hw::ParsePlatformConfig(IniFile::Parse(std::vector<uint8_t>(text.begin(), text.end())));
+    EXPECT_EQ(config.firmware_backend, c.backend) << c.text;
+    EXPECT_EQ(config.programs_folder, c.folder) << c.text;
+  }
 }
 
 }  // namespace
