@@ -94,9 +94,14 @@ size_t FeatureReportLength(std::span<const uint8_t> d) {
           stack.pop_back();
         }
         break;
-      case 0xB0:  // Feature
-        feature_bits[g.report_id] += static_cast<uint64_t>(g.report_size) * g.report_count;
+      case 0xB0: {  // Feature
+        // Saturating: a declared size past what any report can hold must stay
+        // too large, never wrap round to a small (plausible) length.
+        uint64_t& bits = feature_bits[g.report_id];
+        const uint64_t item = static_cast<uint64_t>(g.report_size) * g.report_count;  // < 2^64
+        bits = item > UINT64_MAX - bits ? UINT64_MAX : bits + item;
         break;
+      }
       default:
         break;
     }
@@ -104,7 +109,7 @@ size_t FeatureReportLength(std::span<const uint8_t> d) {
   }
   size_t longest = 0;
   for (const auto& [id, bits] : feature_bits) {
-    const uint64_t bytes = (bits + 7) / 8 + 1;
+    const uint64_t bytes = bits / 8 + (bits % 8 != 0 ? 1 : 0) + 1;  // no overflow at UINT64_MAX
     if (bytes > longest) longest = static_cast<size_t>(std::min<uint64_t>(bytes, SIZE_MAX));
   }
   return longest;

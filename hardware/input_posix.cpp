@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -80,45 +82,163 @@ struct Source {
   std::unique_ptr<EvdevKeyDecoder> decoder;
 };
 
-void ReadLoop(std::vector<Source> sources, std::function<void(const ModifierState&)> on_key,
-              std::shared_ptr<ModifierState> state) {
-  while (!sources.empty()) {
-    std::vector<pollfd> fds;
-    for (const Source& s : sources) fds.push_back(pollfd{s.fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
+// A bound on open devices, so a folder full of nodes cannot exhaust descriptors.
+constexpr size_t kMaxSources = 256;
+
+// The devices being read, keyed by node path, and the inotify watches on
+// <sysroot>/dev and <sysroot>/dev/input that bring in devices plugged in later
+// (or again after an unplug). Lives on the reader thread.
+class DeviceSet {
+ public:
+  DeviceSet(std::function<void(const ModifierState&)> on_key)
+      : on_key_(std::move(on_key)), state_(std::make_shared<ModifierState>()),
+        dev_dir_(paths::SysPath("/dev")), input_dir_(paths::SysPath("/dev/input")) {
+    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd_ >= 0) dev_wd_ = inotify_add_watch(inotify_fd_, dev_dir_.c_str(), kWatchMask);
+    WatchInputDir();
+    ScanInputDir();
+    ScanControllers();
+  }
+  ~DeviceSet() {
+    for (auto& [path, source] : sources_) close(source.fd);
+    if (inotify_fd_ >= 0) close(inotify_fd_);
+  }
+  DeviceSet(const DeviceSet&) = delete;
+  DeviceSet& operator=(const DeviceSet&) = delete;
+
+  // False when there is nothing to read and nothing to wait for.
+  bool Alive() const { return !sources_.empty() || dev_wd_ >= 0 || input_wd_ >= 0; }
+  void RunOnce();
+
+ private:
+  static constexpr uint32_t kWatchMask = IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
+
+  void WatchInputDir() {
+    if (inotify_fd_ >= 0 && input_wd_ < 0) input_wd_ = inotify_add_watch(inotify_fd_, input_dir_.c_str(), kWatchMask);
+  }
+  void ScanInputDir() {
+    for (const std::string& name : ListDir(input_dir_, "event")) Open(input_dir_ + "/" + name, false);
+  }
+  void ScanControllers() {
+    for (const std::string& node : ControllerHidrawNodes()) Open(node, true);
+  }
+  void Open(const std::string& path, bool hid) {
+    if (sources_.count(path) != 0 || sources_.size() >= kMaxSources) return;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;  // udev may still be setting permissions: IN_ATTRIB retries
+    sources_.emplace(path, Source{fd, hid, hid ? nullptr : std::make_unique<EvdevKeyDecoder>(state_.get())});
+  }
+  void Drop(const std::string& path) {
+    auto it = sources_.find(path);
+    if (it == sources_.end()) return;
+    close(it->second.fd);
+    sources_.erase(it);
+  }
+  void HandleWatchEvents();
+  void HandleWatchEvent(const inotify_event& e);
+  // False when the device has ended and must be dropped.
+  bool ReadSource(Source& s);
+
+  std::function<void(const ModifierState&)> on_key_;
+  std::shared_ptr<ModifierState> state_;  // shared by every keyboard, as Windows keeps one
+  std::string dev_dir_;
+  std::string input_dir_;
+  int inotify_fd_ = -1;
+  int dev_wd_ = -1;
+  int input_wd_ = -1;
+  std::map<std::string, Source> sources_;
+};
+
+void DeviceSet::HandleWatchEvent(const inotify_event& e) {
+  if ((e.mask & IN_Q_OVERFLOW) != 0) {
+    WatchInputDir();
+    ScanInputDir();
+    ScanControllers();
+    return;
+  }
+  if ((e.mask & IN_IGNORED) != 0) {  // the folder itself went away
+    if (e.wd == dev_wd_) dev_wd_ = -1;
+    if (e.wd == input_wd_) input_wd_ = -1;
+    return;
+  }
+  const std::string name = e.len > 0 ? std::string(e.name) : std::string();
+  const bool gone = (e.mask & (IN_DELETE | IN_MOVED_FROM)) != 0;
+  const bool fresh = (e.mask & (IN_CREATE | IN_MOVED_TO)) != 0;
+  if (e.wd == input_wd_ && name.rfind("event", 0) == 0) {
+    const std::string path = input_dir_ + "/" + name;
+    if (gone || fresh) Drop(path);  // a node created under a known name is a new device
+    if (!gone) Open(path, false);
+  } else if (e.wd == dev_wd_ && name == "input" && !gone) {
+    WatchInputDir();
+    ScanInputDir();
+  } else if (e.wd == dev_wd_ && name.rfind("hidraw", 0) == 0) {
+    const std::string path = dev_dir_ + "/" + name;
+    if (gone || fresh) Drop(path);
+    if (!gone) ScanControllers();
+  }
+}
+
+void DeviceSet::HandleWatchEvents() {
+  alignas(inotify_event) char buffer[4096];
+  while (true) {
+    const ssize_t n = read(inotify_fd_, buffer, sizeof(buffer));
+    if (n <= 0) return;
+    for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buffer + off);
+      HandleWatchEvent(*e);
+      off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
-    for (size_t i = fds.size(); i-- > 0;) {
-      if (fds[i].revents == 0) continue;
-      Source& s = sources[i];
-      bool drop = (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[i].revents & POLLIN) == 0;
-      if (!drop && s.hid) {
-        uint8_t report[256];
-        const ssize_t n = read(s.fd, report, sizeof(report));
-        if (n > 0 && IsControllerKeyReport(std::span<const uint8_t>(report, static_cast<size_t>(n)))) {
-          LogInfo(kFn, L"Keyboard Tavrix Key");
-          on_key(*state);
-        }
-        drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
-      } else if (!drop) {
-        input_event events[64];
-        const ssize_t n = read(s.fd, events, sizeof(events));
-        for (ssize_t k = 0; n > 0 && k < n / static_cast<ssize_t>(sizeof(input_event)); ++k) {
-          if (s.decoder->Feed(events[k].type, events[k].code, events[k].value)) {
-            LogInfo(kFn, L"Message: 0x75");
-            LogInfo(kFn, L"Message: kAgtCmdLaunchTXUWP");
-            on_key(*state);
-          }
-        }
-        drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
-      }
-      if (drop) {
-        close(s.fd);
-        sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+bool DeviceSet::ReadSource(Source& s) {
+  ssize_t n;
+  if (s.hid) {
+    uint8_t report[256];
+    n = read(s.fd, report, sizeof(report));
+    if (n > 0 && IsControllerKeyReport(std::span<const uint8_t>(report, static_cast<size_t>(n)))) {
+      LogInfo(kFn, L"Keyboard Tavrix Key");
+      on_key_(*state_);
+    }
+  } else {
+    input_event events[64];
+    n = read(s.fd, events, sizeof(events));
+    for (ssize_t k = 0; n > 0 && k < n / static_cast<ssize_t>(sizeof(input_event)); ++k) {
+      if (s.decoder->Feed(events[k].type, events[k].code, events[k].value)) {
+        LogInfo(kFn, L"Message: 0x75");
+        LogInfo(kFn, L"Message: kAgtCmdLaunchTXUWP");
+        on_key_(*state_);
       }
     }
   }
+  return !(n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR));
+}
+
+void DeviceSet::RunOnce() {
+  std::vector<pollfd> fds;
+  std::vector<std::string> paths;
+  if (inotify_fd_ >= 0) fds.push_back(pollfd{inotify_fd_, POLLIN, 0});
+  for (const auto& [path, source] : sources_) {
+    fds.push_back(pollfd{source.fd, POLLIN, 0});
+    paths.push_back(path);
+  }
+  if (poll(fds.data(), fds.size(), -1) < 0) return;  // EINTR: the caller loops
+  const size_t first = inotify_fd_ >= 0 ? 1 : 0;
+  for (size_t i = first; i < fds.size(); ++i) {
+    if (fds[i].revents == 0) continue;
+    auto it = sources_.find(paths[i - first]);
+    if (it == sources_.end()) continue;
+    bool keep = (fds[i].revents & POLLIN) != 0 || (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    if (keep) keep = ReadSource(it->second);
+    if (!keep) Drop(it->first);
+  }
+  // Watch events last: a device replaced under its name is reopened after the
+  // old descriptor's final reads.
+  if (first == 1 && fds[0].revents != 0) HandleWatchEvents();
+}
+
+void ReadLoop(std::shared_ptr<DeviceSet> devices) {
+  while (devices->Alive()) devices->RunOnce();
 }
 
 }  // namespace
@@ -130,19 +250,9 @@ std::vector<std::string> ControllerHidrawNodes() {
 }
 
 bool StartInputReader(const std::function<void(const ModifierState&)>& on_key) {
-  auto state = std::make_shared<ModifierState>();
-  std::vector<Source> sources;
-  const std::string input_dir = paths::SysPath("/dev/input");
-  for (const std::string& name : ListDir(input_dir, "event")) {
-    const int fd = open((input_dir + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) sources.push_back(Source{fd, false, std::make_unique<EvdevKeyDecoder>(state.get())});
-  }
-  for (const std::string& node : ControllerHidrawNodes()) {
-    const int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) sources.push_back(Source{fd, true, nullptr});
-  }
-  if (sources.empty()) return false;
-  std::thread(ReadLoop, std::move(sources), on_key, state).detach();
+  auto devices = std::make_shared<DeviceSet>(on_key);
+  if (!devices->Alive()) return false;
+  std::thread(ReadLoop, std::move(devices)).detach();
   return true;
 }
 

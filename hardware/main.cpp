@@ -40,8 +40,7 @@ bool WindowsCreate(HostWindow& window) {
   LogInfo(L"WindowsMessageLoop::WindowsCreate", L"WindowsCreate, BEGIN");
   std::thread(ListenerThread, &window).detach();
   SubscribeFirmwareEvents(window.native_handle());
-  RegisterRawInput(window.native_handle());
-  ScanKeyboardController();
+  StartKeyboardWatch(window.native_handle());
   return true;
 }
 

@@ -5,6 +5,11 @@
 
 namespace vantrel::hw {
 
+void StartKeyboardWatch(void* window) {
+  ScanKeyboardController();
+  RegisterRawInput(window);
+}
+
 std::wstring BrandFromModel(const std::wstring& model) {
   const size_t blank = model.find(L' ');
   std::string word;

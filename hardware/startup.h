@@ -26,6 +26,10 @@ void SubscribeFirmwareEvents(void* window);
 void RegisterRawInput(void* window);
 // The HID scan for the keyboard controller; stores the keyboard-controller flag.
 void ScanKeyboardController();
+// The HID scan, then raw input: the flag is set before any key can be read
+// (on Linux the reader runs on a thread of its own and would otherwise race
+// the scan for a report already waiting).
+void StartKeyboardWatch(void* window);
 // WM_INPUT of the hidden window: `raw_input` is the message's lParam.
 void HandleRawInput(void* window, intptr_t raw_input);
 

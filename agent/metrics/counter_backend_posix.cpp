@@ -80,8 +80,12 @@ class ProcSysBackend final : public CounterBackend {
     auto stat = proc_files_.Read(paths::SysPath("/proc/stat"));
     std::optional<CpuTimes> times = stat ? ParseProcStatTotal(*stat) : std::nullopt;
     if (!times) return false;
-    previous_ = current_;
-    current_ = times;
+    // Two reports in one pass sample /proc/stat without a jiffy between them:
+    // the last interval's usage stands rather than an empty interval's.
+    if (!current_ || !previous_ || times->total != current_->total) {
+      previous_ = current_;
+      current_ = times;
+    }
 
     available_mb_ = -1.0;
     if (auto meminfo = proc_files_.Read(paths::SysPath("/proc/meminfo"))) {
@@ -98,7 +102,7 @@ class ProcSysBackend final : public CounterBackend {
 
   double ProcessorTime() override {
     if (!previous_ || !current_) return -1.0;
-    return ProcessorTimePercent(*previous_, *current_);
+    return ProcessorTimePercent(*previous_, *current_).value_or(0.0);
   }
 
   // The _Total instance: the mean over the processors that could be read.

@@ -72,8 +72,9 @@ std::optional<CpuTimes> ParseProcStatTotal(std::string_view proc_stat) {
   return std::nullopt;
 }
 
-double ProcessorTimePercent(const CpuTimes& before, const CpuTimes& after) {
-  if (after.total <= before.total || after.busy < before.busy) return 0.0;
+std::optional<double> ProcessorTimePercent(const CpuTimes& before, const CpuTimes& after) {
+  if (after.total <= before.total) return std::nullopt;
+  if (after.busy < before.busy) return 0.0;
   double percent = static_cast<double>(after.busy - before.busy) /
                    static_cast<double>(after.total - before.total) * 100.0;
   return percent > 100.0 ? 100.0 : percent;

@@ -24,8 +24,9 @@ struct CpuTimes {
   uint64_t total = 0;
 };
 std::optional<CpuTimes> ParseProcStatTotal(std::string_view proc_stat);
-// Processor time in percent between two samples; 0.0 when no time passed.
-double ProcessorTimePercent(const CpuTimes& before, const CpuTimes& after);
+// Processor time in percent between two samples; nullopt when no time passed
+// (an empty interval says nothing about the load, it is not 0 %).
+std::optional<double> ProcessorTimePercent(const CpuTimes& before, const CpuTimes& after);
 
 // A "Key:   N kB" field of /proc/meminfo, in kB.
 std::optional<uint64_t> ParseMeminfoKb(std::string_view meminfo, std::string_view key);

@@ -88,6 +88,12 @@ TEST(LinuxCounters, CpufreqMemoryAndProcessorTime) {
   EXPECT_DOUBLE_EQ(c.CoreFrequency(Cores(), max), -1.0);
   EXPECT_DOUBLE_EQ(c.RamUsage(), 75.0);
   EXPECT_DOUBLE_EQ(c.GetProcessorTime(), 25.0);  // 200 busy of 800
+  // A second report in the same pass: no jiffy has passed, the last interval stands.
+  ASSERT_TRUE(c.CollectSample());
+  EXPECT_DOUBLE_EQ(c.GetProcessorTime(), 25.0);
+  tree.Write("/proc/stat", "cpu  300 0 100 1400 100 0 0 0 0 0\n");
+  ASSERT_TRUE(c.CollectSample());
+  EXPECT_DOUBLE_EQ(c.GetProcessorTime(), 0.0);  // an idle interval is 0 %
   EXPECT_EQ(c.GetMemoryClockSpeed(), 3200u);
 
   // Without base_frequency the maximum frequency is the reference.

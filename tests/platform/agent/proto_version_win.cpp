@@ -67,6 +67,22 @@ TEST(ProtoVersionResource, EveryProgramCarriesTheProjectVersion) {
   }
 }
 
+// The About box (dialog 103) shows icon 107, and the program carries that icon.
+TEST(ProtoVersionResource, AboutBoxShowsTheAgentIcon) {
+  const std::wstring program = testing::ProgramPath(L"VantrelSysMonitorService");
+  HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) GTEST_SKIP() << "monitor agent not built (" << GetLastError() << ")";
+  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(107), MAKEINTRESOURCEW(14)), nullptr);  // RT_GROUP_ICON
+  HRSRC dialog = FindResourceW(module, MAKEINTRESOURCEW(103), MAKEINTRESOURCEW(5));        // RT_DIALOG
+  ASSERT_NE(dialog, nullptr);
+  const auto* bytes = static_cast<const unsigned char*>(LockResource(LoadResource(module, dialog)));
+  const std::string text(reinterpret_cast<const char*>(bytes), SizeofResource(module, dialog));
+  // A control of the static class (ordinal 0x82) whose title is resource ordinal 107.
+  const std::string icon_control("\xFF\xFF\x82\x00\xFF\xFF\x6B\x00", 8);
+  EXPECT_NE(text.find(icon_control), std::string::npos);
+  FreeLibrary(module);
+}
+
 TEST(ProtoVersionResource, ModuleWithoutResourceGivesEmptyText) {
   // This test program has no version resource.
   EXPECT_EQ(GetFileVersionString(), "");

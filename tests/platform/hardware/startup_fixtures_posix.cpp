@@ -11,13 +11,24 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <linux/input.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <thread>
 
 #include "common/paths.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "hardware/input.h"
+#include "common/diag_log.h"
 #include "hardware/launcher.h"
+#include "hardware/launcher_session.h"
 #include "hardware/platform_config.h"
 #include "hardware/model_config.h"
 #include "hardware/startup.h"
@@ -221,6 +232,140 @@ TEST_F(Startup, LaunchersLiveUnderTheProgramsFolder) {
   EXPECT_EQ(hw::LauncherPath(hw::Launcher::kZorvik), L"/opt/Zorvik/Prerequisites/ZorvikLauncher.exe");
   fs::permissions(conf, fs::perms::group_write, fs::perm_options::remove);
   EXPECT_EQ(hw::ReadPlatformConfig().programs_folder, "/usr/lib/vr");
+}
+
+// A launched program starts with an empty signal mask and default
+// dispositions, whatever the launching thread blocked or ignored.
+TEST_F(Startup, LaunchedProgramsGetCleanSignalState) {
+  const fs::path out = fs::path(env_->root()) / "status";
+  std::thread([&] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old {};
+    sigaction(SIGUSR2, &ignore, &old);
+    // dd reads its own status: no shell in between, which could reset the mask.
+    EXPECT_TRUE(hw::SpawnDetached({"/bin/dd", "if=/proc/self/status", "of=" + out.string(), "bs=65536"}, {},
+                                  std::nullopt));
+    sigaction(SIGUSR2, &old, nullptr);
+  }).join();
+  auto written = [&] {
+    std::ifstream in(out);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  ASSERT_TRUE(vantrel::testing::WaitFor([&] { return written().find("\nSigCgt:") != std::string::npos; },
+                                        std::chrono::seconds(10)));
+  std::istringstream in(written());
+  std::map<std::string, std::string> fields;
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const size_t value = line.find_first_not_of(" \t", colon + 1);
+    fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+  }
+  EXPECT_EQ(fields["SigBlk"], "0000000000000000");
+  EXPECT_EQ(fields["SigIgn"], "0000000000000000");
+  EXPECT_FALSE(hw::SpawnDetached({(fs::path(env_->root()) / "missing").string()}, {}, std::nullopt));
+}
+
+std::vector<input_event> LauncherKeyEvents() {
+  std::vector<input_event> events(3);
+  events[0].type = EV_MSC, events[0].code = MSC_SCAN, events[0].value = 0xF5;
+  events[1].type = EV_KEY, events[1].code = 148, events[1].value = 0;
+  events[2].type = EV_SYN;
+  return events;
+}
+
+// Writes the launcher key's release into the FIFO (blocks until the reader has it open).
+void PressKey(const fs::path& fifo) {
+  const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::vector<input_event> events = LauncherKeyEvents();
+  const ssize_t size = static_cast<ssize_t>(events.size() * sizeof(input_event));
+  EXPECT_EQ(write(fd, events.data(), static_cast<size_t>(size)), size);
+  close(fd);
+}
+
+std::atomic<int> g_watched_keys{0};
+
+// Devices that appear after the reader started are read, and so is a device
+// that is unplugged and plugged in again.
+TEST_F(Startup, InputReaderPicksUpDevicesPluggedInLater) {
+  fs::create_directories(sys_ / "dev/input");
+  g_watched_keys = 0;
+  ASSERT_TRUE(hw::StartInputReader([](const hw::ModifierState&) { ++g_watched_keys; }));
+
+  const fs::path node = sys_ / "dev/input/event7";
+  for (int plug = 1; plug <= 2; ++plug) {
+    SCOPED_TRACE(plug == 1 ? "plugged in after start" : "plugged in again");
+    ASSERT_EQ(mkfifo(node.c_str(), 0600), 0);
+    // open() for writing waits until the reader has opened the node: bound it.
+    std::thread writer([&] { PressKey(node); });
+    const bool seen = vantrel::testing::WaitFor([&] { return g_watched_keys.load() == plug; },
+                                                std::chrono::seconds(10));
+    if (!seen) {
+      const int unblock = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // releases the writer
+      writer.join();
+      close(unblock);
+      FAIL() << "the key on the new device was not seen";
+    }
+    writer.join();
+    fs::remove(node);  // unplugged
+  }
+}
+
+// The controller flag is set before the reader can act on a report that is
+// already waiting: the Tavrix launcher, never Zorvik.
+TEST_F(Startup, AReportWaitingAtStartSeesTheControllerFlag) {
+  static vantrel::DiagnosticLog* log = nullptr;
+  const std::string log_path = env_->root() + "/keys.log";
+  log = new vantrel::DiagnosticLog(vantrel::text::FromUtf8(log_path), L"VantrelSysHardwareService");
+  vantrel::SetProcessLog(log);
+  vantrel::testing::ScopedEnvVar programs("VANTREL_PROGRAMS_DIR", env_->root());
+  reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kSuiteKey, L"Model_Name_1st_brand",
+                   L"Rookane");
+  const std::string controller_descriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1', '\x01', '\x85', '\x05',
+                                             '\x75', '\x08', '\x95', '\x08', '\xB1', '\x02', '\xC0'};
+  // Several starts, each on its own device tree, so one run's reader never sees another's devices.
+  constexpr int kRuns = 4;
+  for (int run = 0; run < kRuns; ++run) {
+    const fs::path sys = sys_ / ("run" + std::to_string(run));
+    // Other HID devices listed before the controller make the scan take a
+    // while, as on a machine with many devices; the report is read meanwhile.
+    for (int other = 100; other < 400; ++other) {
+      Write(sys / "sys/class/hidraw" / ("hidraw" + std::to_string(other)) / "device/uevent",
+            "HID_ID=0003:0000046D:0000C52B\n");
+    }
+    Write(sys / "sys/class/hidraw/hidraw900/device/uevent", "HID_ID=0003:00003A71:0000174B\n");
+    Write(sys / "sys/class/hidraw/hidraw900/device/report_descriptor", controller_descriptor);
+    Write(sys / "dev/hidraw900", std::string{'\x05', '\x81', '\xFF', '\x00', '\x00'});
+    vantrel::testing::ScopedEnvVar sysroot("VANTREL_SYSROOT", sys.string());
+    hw::SetKeyboardControllerFlag(false);
+    hw::StartKeyboardWatch(nullptr);
+    ASSERT_TRUE(vantrel::testing::WaitFor(
+        [&] {
+          std::ifstream in(log_path);
+          std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+          size_t n = 0;
+          for (size_t p = text.find("File path: "); p != std::string::npos; p = text.find("File path: ", p + 1)) ++n;
+          return n == static_cast<size_t>(run + 1);
+        },
+        std::chrono::seconds(10)));
+  }
+  vantrel::SetProcessLog(nullptr);
+  std::ifstream in(log_path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("ZorvikLauncher"), std::string::npos) << text;
+  size_t tavrix = 0;
+  for (size_t p = text.find("TavrixLauncher.exe"); p != std::string::npos; p = text.find("TavrixLauncher.exe", p + 1)) {
+    ++tavrix;
+  }
+  EXPECT_EQ(tavrix, static_cast<size_t>(kRuns)) << text;
+  hw::SetKeyboardControllerFlag(false);
 }
 
 }  // namespace

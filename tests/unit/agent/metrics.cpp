@@ -32,8 +32,8 @@ TEST(CounterParsers, ProcStatMeminfoCpuinfo) {
   EXPECT_EQ(a->busy, 200u);
   auto b = ParseProcStatTotal("intr 5\ncpu  200 0 200 1500 100 0 0 0 0 0\n");
   ASSERT_TRUE(b);
-  EXPECT_DOUBLE_EQ(ProcessorTimePercent(*a, *b), 20.0);
-  EXPECT_DOUBLE_EQ(ProcessorTimePercent(*a, *a), 0.0);
+  EXPECT_DOUBLE_EQ(ProcessorTimePercent(*a, *b).value_or(-1), 20.0);
+  EXPECT_EQ(ProcessorTimePercent(*a, *a), std::nullopt);  // no time passed: no reading, not 0 %
   EXPECT_FALSE(ParseProcStatTotal("cpu0 1 2 3 4\n"));
   EXPECT_FALSE(ParseProcStatTotal("cpu  1 x 3 4\n"));
 

@@ -130,6 +130,29 @@ TEST(HidDescriptor, FeatureReportLength) {
   EXPECT_GT(hw::FeatureReportLength(pops), 1u);
 }
 
+// Declared sizes past any real report must read as too long, never wrap to a
+// small length (the controller is recognised by its exact length of 9).
+TEST(HidDescriptor, HugeDeclaredSizesDoNotWrap) {
+  const std::vector<uint8_t> max_item = {0x77, 0xFF, 0xFF, 0xFF, 0xFF,   // Report Size 2^32 - 1
+                                         0x97, 0xFF, 0xFF, 0xFF, 0xFF,   // Report Count 2^32 - 1
+                                         0xB1, 0x02};                    // Feature
+  auto with = [&](std::vector<uint8_t> tail) {
+    std::vector<uint8_t> d = max_item;
+    d.insert(d.end(), tail.begin(), tail.end());
+    return d;
+  };
+  const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
+      // (2^32 - 1)^2 + 5 * 0x66666673 bits = 2^64 + 64: a 64-bit sum wraps to 9 bytes.
+      {"sum wraps to the controller's length", with({0x75, 0x05, 0x97, 0x73, 0x66, 0x66, 0x66, 0xB1, 0x02})},
+      // (2^32 - 1)^2 + 2 * (2^32 - 1) bits = 2^64 - 1: rounding up to bytes wraps.
+      {"rounding wraps", with({0x75, 0x02, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0xB1, 0x02})},
+      {"many maximal items", with({0xB1, 0x02, 0xB1, 0x02, 0xB1, 0x02, 0xB1, 0x02})},
+  };
+  for (const auto& [name, descriptor] : cases) {
+    EXPECT_GT(hw::FeatureReportLength(descriptor), uint64_t{1} << 60) << name;
+  }
+}
+
 TEST(HidDescriptor, UeventIds) {
   EXPECT_EQ(hw::HidIdFromUevent("DRIVER=hid-generic\nHID_ID=0003:00003A71:0000174B\nHID_NAME=x\n"),
             std::make_pair(uint16_t{0x3A71}, uint16_t{0x174B}));
