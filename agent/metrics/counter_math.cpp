@@ -64,7 +64,11 @@ std::optional<CpuTimes> ParseProcStatTotal(std::string_view proc_stat) {
     }
     if (n < 4) return std::nullopt;
     CpuTimes t;
-    for (size_t i = 0; i < n; ++i) t.total += fields[i];
+    // No real counter set sums past 64 bits; a wrapped total would make busy
+    // larger than total and the usage nonsense, so such a line is damaged.
+    for (size_t i = 0; i < n; ++i) {
+      if (__builtin_add_overflow(t.total, fields[i], &t.total)) return std::nullopt;
+    }
     uint64_t idle = fields[3] + (n > 4 ? fields[4] : 0);
     t.busy = t.total - idle;
     return t;

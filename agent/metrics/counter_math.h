@@ -18,7 +18,8 @@ double FrequencyFromPerformance(double performance_percent, uint32_t max_clock_m
 // divide by zero and put inf/NaN into the JSON, so it reports 0.0 instead.
 double RamUsagePercent(double total_mb, double available_mb);
 
-// The aggregate "cpu" line of /proc/stat: busy and total jiffies.
+// The aggregate "cpu" line of /proc/stat: busy and total jiffies; nullopt when
+// it cannot be read or its fields sum past 64 bits.
 struct CpuTimes {
   uint64_t busy = 0;
   uint64_t total = 0;

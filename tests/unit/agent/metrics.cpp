@@ -36,6 +36,12 @@ TEST(CounterParsers, ProcStatMeminfoCpuinfo) {
   EXPECT_EQ(ProcessorTimePercent(*a, *a), std::nullopt);  // no time passed: no reading, not 0 %
   EXPECT_FALSE(ParseProcStatTotal("cpu0 1 2 3 4\n"));
   EXPECT_FALSE(ParseProcStatTotal("cpu  1 x 3 4\n"));
+  // Fields that sum past 64 bits cannot be real counters: refused, not wrapped.
+  EXPECT_FALSE(ParseProcStatTotal("cpu  18446744073709551615 0 1 0\n"));
+  auto max = ParseProcStatTotal("cpu  18446744073709551614 0 1 0\n");
+  ASSERT_TRUE(max);
+  EXPECT_EQ(max->total, 18446744073709551615u);
+  EXPECT_EQ(max->busy, max->total);
 
   const char* meminfo = "MemTotal:       16777216 kB\nMemFree: 1 kB\nMemAvailable:    4194304 kB\n";
   EXPECT_EQ(ParseMeminfoKb(meminfo, "MemTotal"), 16777216u);
