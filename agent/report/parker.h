@@ -22,7 +22,7 @@ class Parker {
   std::atomic<uint32_t> state_{0};  // Linux: the futex word
   std::mutex mutex_;                // Windows
   std::condition_variable cv_;      // Windows
-  bool notified_ = false;           // Windows, guarded by mutex_
+  [[maybe_unused]] bool notified_ = false;  // Windows, guarded by mutex_
 };
 
 }  // namespace vantrel::agent
