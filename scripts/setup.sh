@@ -19,11 +19,12 @@ SUDO=""
 install_packages() {
   # Every command a script of ours calls comes from one of these: git and
   # ca-certificates (clones), procps (pgrep/pkill), psmisc (killall), tmux (the
-  # live-view test), iproute2 (ss), file, xz-utils.
+  # live-view test), iproute2 (ss), file, xz-utils; clang and its runtime
+  # (libFuzzer, sanitizers) build the linux-fuzz preset.
   local pkgs=(cmake g++ make pkg-config libjsoncpp-dev libcrypto++-dev libsqlite3-dev
               libgtest-dev libgmock-dev libsystemd-dev libuv1-dev dpkg-dev ccache
               libcli11-dev git ca-certificates procps psmisc tmux iproute2 file xz-utils
-              python3 systemd dbus lintian fakeroot mmdebstrap)
+              python3 systemd dbus lintian fakeroot mmdebstrap clang libclang-rt-14-dev)
   # wine64 holds the loader; the package wine puts wine and wineserver on PATH.
   [ "$LINUX_ONLY" -eq 0 ] && pkgs+=(g++-mingw-w64-x86-64-posix wine64 wine nsis)
   local missing=()

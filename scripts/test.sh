@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Every test: the Linux build (plain, ASan+UBSan, TSan) and the Windows build
-# under Wine, each configured, built and run with ctest.
-# Usage: scripts/test.sh [preset...]   (default: linux linux-asan linux-tsan windows)
+# Every test: the Linux build (plain, ASan+UBSan, TSan), the fuzzing harnesses
+# (a short run each) and the Windows build under Wine, each configured, built
+# and run with ctest.
+# Usage: scripts/test.sh [preset...]   (default: linux linux-asan linux-tsan linux-fuzz windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ "${#presets[@]}" -eq 0 ] && presets=(linux linux-asan linux-tsan windows)
+[ "${#presets[@]}" -eq 0 ] && presets=(linux linux-asan linux-tsan linux-fuzz windows)
 
 need_windows=0
 for p in "${presets[@]}"; do [ "$p" = windows ] && need_windows=1; done
