@@ -45,11 +45,15 @@ void CheckProcStat(FuzzedDataProvider& in) {
   FUZZ_CHECK(got && got->total == total && got->busy == total - idle);
 }
 
+void CheckPercent(double p) { FUZZ_CHECK(p >= 0.0 && p <= 100.0); }
+void CheckPercent(std::optional<double> p) {
+  if (p) CheckPercent(*p);
+}
+
 void CheckCpuTimes(FuzzedDataProvider& in) {
   agent::CpuTimes a{in.ConsumeIntegral<uint64_t>(), in.ConsumeIntegral<uint64_t>()};
   agent::CpuTimes b{in.ConsumeIntegral<uint64_t>(), in.ConsumeIntegral<uint64_t>()};
-  const double p = agent::ProcessorTimePercent(a, b);
-  FUZZ_CHECK(p >= 0.0 && p <= 100.0);
+  CheckPercent(agent::ProcessorTimePercent(a, b));
   const std::string raw = in.ConsumeRemainingBytesAsString();
   if (const auto t = agent::ParseProcStatTotal(raw)) FUZZ_CHECK(t->busy <= t->total);
 }
