@@ -83,8 +83,24 @@ DiagnosticLog* ProcessLog() { return g_process_log.load(std::memory_order_acquir
 
 void SetProcessLog(DiagnosticLog* log) { g_process_log.store(log, std::memory_order_release); }
 
+int JournalPriority(uint32_t level) {
+  switch (level) {
+    case kLogInfo: return 6;       // LOG_INFO
+    case kLogWarning: return 4;    // LOG_WARNING
+    case kLogError: return 3;      // LOG_ERR
+    case kLogException: return 2;  // LOG_CRIT
+    default: return 7;             // LOG_DEBUG
+  }
+}
+
+bool JournalWants(uint32_t level, bool log_switched_on) {
+  return log_switched_on || level == kLogWarning || level == kLogError || level == kLogException;
+}
+
 void Log(uint32_t level, const std::wstring& function, const std::wstring& message) {
-  if (DiagnosticLog* log = ProcessLog()) log->Write(level, function, message);
+  DiagnosticLog* log = ProcessLog();
+  if (log) log->Write(level, function, message);
+  if (JournalWants(level, log != nullptr)) diag_detail::ToJournal(JournalPriority(level), function, message);
 }
 
 }  // namespace vantrel

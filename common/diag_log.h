@@ -33,8 +33,14 @@ std::unique_ptr<DiagnosticLog> OpenDiagnosticLog(const std::wstring& switch_valu
 DiagnosticLog* ProcessLog();
 void SetProcessLog(DiagnosticLog* log);
 
-// Writes to the process log when there is one.
+// Writes to the process log when there is one. On Linux the line also goes
+// to the journal with its priority: every level while the log is switched on,
+// warnings and worse always, so a daemon's trouble is seen without the switch.
 void Log(uint32_t level, const std::wstring& function, const std::wstring& message);
+
+// The journal's (syslog) priority of a level; unknown levels count as debug.
+int JournalPriority(uint32_t level);
+bool JournalWants(uint32_t level, bool log_switched_on);
 inline void LogInfo(const std::wstring& function, const std::wstring& message) {
   Log(kLogInfo, function, message);
 }

@@ -13,5 +13,8 @@ void MakeFolderFor(const std::wstring& file_path);
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 // The local time as "%Y%m%d_%H:%M:%S" followed by ".%03d" milliseconds.
 std::string LocalTimeStamp();
+// One record in the system journal (Linux); nothing on Windows, where the
+// event log is the supervisor's alone.
+void ToJournal(int priority, const std::wstring& function, const std::wstring& message);
 
 }  // namespace vantrel::diag_detail

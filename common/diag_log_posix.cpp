@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <systemd/sd-journal.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/time.h>
@@ -65,6 +66,11 @@ std::string LocalTimeStamp() {
   char out[96];
   std::snprintf(out, sizeof out, "%s.%03d", date, static_cast<int>(ts.tv_nsec / 1000000));
   return out;
+}
+
+void ToJournal(int priority, const std::wstring& function, const std::wstring& message) {
+  sd_journal_send("MESSAGE=%s", text::ToUtf8(message).c_str(), "PRIORITY=%d", priority, "CODE_FUNC=%s",
+                  text::ToUtf8(function).c_str(), "SYSLOG_IDENTIFIER=%s", program_invocation_short_name, nullptr);
 }
 
 }  // namespace diag_detail

@@ -62,5 +62,7 @@ std::string LocalTimeStamp() {
   return out;
 }
 
+void ToJournal(int, const std::wstring&, const std::wstring&) {}
+
 }  // namespace diag_detail
 }  // namespace vantrel

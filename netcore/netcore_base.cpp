@@ -44,11 +44,21 @@ void NetCoreBase::JoinDispatchers() {
   for (auto& d : dispatchers_) d->Join();
 }
 
-bool NetCoreBase::ListenOn(const std::string& ip, uint16_t port) {
+bool NetCoreBase::ListenOn(const std::string& ip, uint16_t port, int* error) {
   const bool ipv6 = ip.find(':') != std::string::npos;
   const SocketHandle h = os::TcpSocket(ipv6);
   if (h == kInvalidSocket) {
+    if (error) *error = os::LastError();
     NETCORE_LOG_FATAL("create socket failed. err:%d", os::LastError());
+    return false;
+  }
+  // The dispatchers find the socket bound and take its port as theirs.
+  os::SetListenOptions(h);
+  if (!os::Bind(h, ipv6, ip, port)) {
+    const int err = os::LastError();
+    if (error) *error = err;
+    NETCORE_LOG_FATAL("bind socket failed. errno:%d, info:%s", err, os::ErrorText(err).c_str());
+    os::CloseSocket(h);
     return false;
   }
   {

@@ -59,9 +59,11 @@ class NetCoreBase : public std::enable_shared_from_this<NetCoreBase> {
   void SetDisconnectHandler(disconnect_call_back cb) { disconnect_handler_ = std::move(cb); }
   void SetAcceptHandler(accept_call_back cb) { accept_handler_ = std::move(cb); }
 
-  // One listening socket shared by all dispatchers; bind and listen run on
-  // each dispatcher's thread. False when the socket cannot be created.
-  bool ListenOn(const std::string& ip, uint16_t port);
+  // One listening socket shared by all dispatchers. It is bound here, so a
+  // taken port is known to the caller; listen runs on each dispatcher's
+  // thread. False when the socket cannot be created or bound (the socket
+  // error in *error when given).
+  bool ListenOn(const std::string& ip, uint16_t port, int* error = nullptr);
   // Outgoing connection on one dispatcher; the connect handler reports it.
   bool Connect(const std::string& ip, uint16_t port);
 

@@ -7,6 +7,7 @@
 #include "agent/protocol/cipher.h"
 #include "agent/protocol/client_message.h"
 #include "agent/report/monitor_report.h"
+#include "agent/server/debug_lines.h"
 #include "agent/server/heap_release.h"
 #include "common/diag_log.h"
 #include "common/names.h"
@@ -63,7 +64,14 @@ MessageQueue& message_queue() {
 }
 }  // namespace
 
-SocketServer::SocketServer(ConnectedDevices& devices, MessageQueue& queue) : devices_(devices), queue_(queue) {}
+SocketServer::SocketServer(ConnectedDevices& devices, MessageQueue& queue)
+    : devices_(devices), queue_(queue), debug_lines_(DebugLinesWanted()) {}
+
+std::chrono::milliseconds ListenRetryDelay(uint32_t attempt) {
+  constexpr std::chrono::milliseconds kFirst{100};
+  constexpr std::chrono::milliseconds kLongest{2000};
+  return attempt >= 5 ? kLongest : std::min(kLongest, kFirst * (1u << attempt));
+}
 
 SocketServer::~SocketServer() { Stop(); }
 
@@ -74,11 +82,42 @@ bool SocketServer::Start(const std::string& ip, uint16_t port) {
   core_->SetWriteHandler([this](auto s, uint32_t n) { WriteFunc(std::move(s), n); });
   core_->SetReadHandler([this](auto s, auto b, uint32_t n) { ReadFunc(std::move(s), std::move(b), n); });
   core_->SetDisconnectHandler([this](auto s, uint32_t e) { DisConnectionFunc(std::move(s), e); });
-  bool listening = core_->ListenOn(ip, port);
   process_thread_ = std::thread([this] { ProcessLoop(); });
-  LogInfo(L"SocketServer::SocketServer",
-          text::Format(L"Socket server start on\t%hs:%u, BEGIN", ip.c_str(), static_cast<unsigned>(port)));
+  const bool listening = ListenWithRetry(ip, port);
+  if (listening) {
+    LogInfo(L"SocketServer::SocketServer",
+            text::Format(L"Socket server start on\t%hs:%u, BEGIN", ip.c_str(), static_cast<unsigned>(port)));
+  }
   return listening;
+}
+
+// The port can be taken for a while by something else: another agent, or an
+// outgoing connection that got it as its ephemeral source port. Serving
+// nothing until a restart is worse than waiting for it.
+bool SocketServer::ListenWithRetry(const std::string& ip, uint16_t port) {
+  constexpr uint32_t kLogEvery = 30;  // about once a minute at the longest pause
+  for (uint32_t attempt = 0;; ++attempt) {
+    int error = 0;
+    if (core_->ListenOn(ip, port, &error)) {
+      if (attempt > 0) {
+        Log(kLogWarning, L"SocketServer::SocketServer",
+            text::Format(L"listening on %hs:%u after %u failed attempts", ip.c_str(), static_cast<unsigned>(port),
+                         attempt));
+      }
+      return true;
+    }
+    if (attempt % kLogEvery == 0) {
+      Log(kLogError, L"SocketServer::SocketServer",
+          text::Format(L"cannot listen on %hs:%u (socket error %d: %hs); trying again (attempt %u)", ip.c_str(),
+                       static_cast<unsigned>(port), error, netcore::os::ErrorText(error).c_str(), attempt + 1));
+    }
+    if (WaitForStop(ListenRetryDelay(attempt))) return false;
+  }
+}
+
+bool SocketServer::WaitForStop(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(stop_mutex_);
+  return stop_cv_.wait_for(lock, delay, [this] { return stopping_; });
 }
 
 void SocketServer::Join() {
@@ -101,7 +140,7 @@ void SocketServer::Stop() {
 
 void SocketServer::ConnectFunc(std::shared_ptr<netcore::NetSocket> socket, uint32_t err) {
   if (err != 0) {
-    std::cout << "[ConnectFunc] some thing error : " << err << std::endl;
+    if (debug_lines_) std::cout << "[ConnectFunc] some thing error : " << err << std::endl;
     return;
   }
   if (devices_.Size() >= kMaxClients) {
@@ -117,18 +156,20 @@ void SocketServer::ConnectFunc(std::shared_ptr<netcore::NetSocket> socket, uint3
     return;
   }
   at_client_limit_ = false;
-  std::string ip;
-  uint16_t port = 0;
-  socket->GetAddress(ip, port);
-  std::cout << "[ConnectFunc] : ip: " << ip << "port: " << port << "listen port: " << socket->GetListenPort()
-            << std::endl;
+  if (debug_lines_) {
+    std::string ip;
+    uint16_t port = 0;
+    socket->GetAddress(ip, port);
+    std::cout << "[ConnectFunc] : ip: " << ip << "port: " << port << "listen port: " << socket->GetListenPort()
+              << std::endl;
+  }
   devices_.Insert(socket->GetSocket(), socket);
 }
 
 void SocketServer::ReadFunc(std::shared_ptr<netcore::NetSocket> socket, std::shared_ptr<netcore::Buffer> buffer,
                             uint32_t len) {
   LogInfo(L"SocketServer::ReadFunc", L"ReadFunc");
-  std::cout << "[ReadFunc]" << std::endl << "Read size : " << len << std::endl << std::endl;
+  if (debug_lines_) std::cout << "[ReadFunc]" << std::endl << "Read size : " << len << std::endl << std::endl;
   // A pass that found nothing new leaves nothing to answer.
   const uint32_t n = std::min<uint32_t>(buffer->GetCanReadLength(), kMessageBufferSize);
   if (n == 0) return;
@@ -151,7 +192,7 @@ void SocketServer::ReadFunc(std::shared_ptr<netcore::NetSocket> socket, std::sha
 }
 
 void SocketServer::WriteFunc(std::shared_ptr<netcore::NetSocket>, uint32_t len) {
-  std::cout << "[WriteFunc]  length : " << len << std::endl;
+  if (debug_lines_) std::cout << "[WriteFunc]  length : " << len << std::endl;
 }
 
 void SocketServer::DisConnectionFunc(std::shared_ptr<netcore::NetSocket> socket, uint32_t err) {
@@ -161,7 +202,7 @@ void SocketServer::DisConnectionFunc(std::shared_ptr<netcore::NetSocket> socket,
   memory_freed_ = true;
   // A connection closed at the client limit was never entered: nothing to report.
   if (!devices_.Remove(id)) return;
-  std::cout << "[DisConnectionFunc] : " << err << std::endl;
+  if (debug_lines_) std::cout << "[DisConnectionFunc] : " << err << std::endl;
   LogInfo(L"SocketServer::DisConnectionFunc",
           text::Format(L"[DisConnectionFunc] :  %d", static_cast<int>(id)));
   LogInfo(L"SocketServer::DisConnectionFunc",
@@ -208,8 +249,7 @@ void SocketServer::ProcessLoop() {
   for (;;) {
     ProcessPass();
     ReleaseFreedMemory();
-    std::unique_lock<std::mutex> lock(stop_mutex_);
-    if (stop_cv_.wait_for(lock, kPassInterval, [this] { return stopping_; })) return;
+    if (WaitForStop(kPassInterval)) return;
   }
 }
 

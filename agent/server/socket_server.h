@@ -49,8 +49,10 @@ class SocketServer {
   SocketServer(ConnectedDevices& devices, MessageQueue& queue);
   ~SocketServer();
 
-  // Starts the core with one IO thread, registers the handlers, listens on
-  // ip:port and starts ProcessLoop. False when the listener could not be made.
+  // Starts the core with one IO thread, registers the handlers, starts
+  // ProcessLoop and listens on ip:port. A taken port is tried again with
+  // back-off until it is free, so this returns only once listening, or false
+  // when Stop() ended the wait.
   bool Start(const std::string& ip, uint16_t port);
   // Blocks until the core's threads end (in the program: never).
   void Join();
@@ -73,6 +75,9 @@ class SocketServer {
 
  private:
   void ProcessLoop();
+  bool ListenWithRetry(const std::string& ip, uint16_t port);
+  // Waits up to `delay`; true when Stop() was called.
+  bool WaitForStop(std::chrono::milliseconds delay);
 
   // After connections ended, the memory they freed goes back to the system
   // at the end of the next pass.
@@ -87,7 +92,12 @@ class SocketServer {
   std::mutex stop_mutex_;
   std::condition_variable stop_cv_;
   bool stopping_ = false;
+  const bool debug_lines_;
 };
+
+// The pause before listen attempt `attempt` + 1: doubling from 100 ms to at
+// most 2 s, so the agent serves within about 2 s of its port becoming free.
+std::chrono::milliseconds ListenRetryDelay(uint32_t attempt);
 
 // Thread entry started by the agent's window: serves 127.0.0.1 on
 // names::AgentPort() for the life of the process.

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -578,4 +580,78 @@ TEST_F(AgentE2E, EventRelay) {
   std::vector<uint8_t> none;
   EXPECT_NE(reporter.ReadMessage(&none), 0u);
   EXPECT_FALSE(a->Receive(700ms));
+}
+
+// The port taken when the agent starts (here by a listener; in the field by
+// an outgoing connection's source port): the agent keeps trying and serves
+// soon after the port is freed.
+TEST_F(AgentE2E, TakenPortIsServedSoonAfterItIsFreed) {
+  netcore::os::NetInit();
+  netcore::SocketHandle holder = netcore::os::TcpSocket(false);
+  ASSERT_NE(holder, netcore::kInvalidSocket);
+  ASSERT_TRUE(netcore::os::Bind(holder, false, "127.0.0.1", port_));
+  ASSERT_TRUE(netcore::os::Listen(holder, 4));
+  agent_ = StartAgentProcess();
+  ASSERT_TRUE(agent_);
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(agent_->Running()) << "the agent must wait for its port, not end";
+  netcore::os::CloseSocket(holder);
+
+  const auto freed = std::chrono::steady_clock::now();
+  const auto deadline = freed + 5s;
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() < deadline) {
+    TcpClient c;
+    if (!c.Connect(port_)) {
+      std::this_thread::sleep_for(50ms);
+      continue;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !c.Send(Block(0, R"({"Function":"VERSION"})"))) break;
+    const auto reply = c.Receive(left);
+    answered = reply && Parse(*reply)["data"].asString() == VANTREL_VERSION_STRING;
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - freed);
+  EXPECT_TRUE(answered) << "no VERSION reply within 5 s of the port's release";
+  RecordProperty("answered_after_ms", std::to_string(took.count()));
+}
+
+// The per-request lines on standard output: none for a service whose stdout
+// is the journal, all of them once the diagnostic log is switched on.
+TEST_F(AgentE2E, RequestLinesOnStdoutOnlyWithTheLogSwitch) {
+  if (!kNative) GTEST_SKIP() << "Windows keeps them: a GUI program's stdout leads nowhere";
+  const std::string out_file = Env().root() + "/agent-stdout-" + vantrel::text::ToUtf8(instance_);
+  auto run_once = [&](bool log_on) {
+    if (log_on) {
+      reg::WriteDword(reg::SystemRegistry(), kHklm, reg::kLogKey, L"VantrelAgentService", 1);
+    } else {
+      DeleteValue(reg::kLogKey, L"VantrelAgentService");
+    }
+    const std::wstring agent = vantrel::testing::ProgramPath(L"VantrelSysMonitorService");
+    agent_ = vantrel::proc::Process::Start(
+        L"/bin/sh", {L"-c", L"exec '" + agent + L"' >'" + vantrel::text::FromUtf8(out_file) + L"'"}, ChildEnv());
+    ASSERT_TRUE(agent_);
+    ASSERT_TRUE(vantrel::testing::WaitFor(
+        [&] {
+          TcpClient c;
+          return c.Connect(port_);
+        },
+        60s));
+    auto c = Client();
+    MonitorData(*c);
+    agent_->RequestStop();
+    EXPECT_TRUE(agent_->Wait(15s));
+    agent_.reset();
+  };
+  auto read_all = [&] {
+    std::ifstream in(out_file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  run_once(false);
+  EXPECT_EQ(read_all().find("[ReadFunc]"), std::string::npos) << read_all();
+  run_once(true);
+  DeleteValue(reg::kLogKey, L"VantrelAgentService");
+  const std::string lines = read_all();
+  EXPECT_NE(lines.find("[ReadFunc]\nRead size : "), std::string::npos) << lines;
+  EXPECT_NE(lines.find("[ConnectFunc] : ip: 127.0.0.1"), std::string::npos) << lines;
 }

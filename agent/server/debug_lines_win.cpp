@@ -1,0 +1,7 @@
+#include "agent/server/debug_lines.h"
+
+namespace vantrel::agent {
+
+bool DebugLinesWanted() { return true; }
+
+}  // namespace vantrel::agent
