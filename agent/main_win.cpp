@@ -2,6 +2,7 @@
 
 #include "agent/agent_frame.h"
 #include "common/host_window.h"
+#include "common/program_info.h"
 
 namespace vantrel::agent {
 namespace {
@@ -57,6 +58,7 @@ std::optional<intptr_t> OnMessage(HostWindow& window, uint32_t message, uintptr_
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace vantrel::agent;
+  if (vantrel::HandleInfoSwitch(vantrel::ProcessArguments(), kAgentProgram, kAgentHelp)) return 0;
   return RunAgent(LoadResourceString(kIdsTitle, kAgentTitle), LoadResourceString(kIdcClass, kAgentClass),
                   &OnMessage);
 }

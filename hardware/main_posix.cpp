@@ -1,3 +1,5 @@
+#include "common/program_info.h"
+#include "common/text.h"
 #include "hardware/service_frame.h"
 
 namespace vantrel::hw {
@@ -6,4 +8,9 @@ std::wstring LoadResourceString(uint16_t, const wchar_t* fallback) { return fall
 
 }  // namespace vantrel::hw
 
-int main() { return vantrel::hw::RunHardwareService(nullptr); }
+int main(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) args.push_back(vantrel::text::FromUtf8(argv[i]));
+  if (vantrel::HandleInfoSwitch(args, vantrel::hw::kProgramName, vantrel::hw::kHelpText)) return 0;
+  return vantrel::hw::RunHardwareService(nullptr);
+}

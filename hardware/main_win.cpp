@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/program_info.h"
 #include "hardware/service_frame.h"
 #include "hardware/startup.h"
 
@@ -61,4 +62,9 @@ std::optional<intptr_t> OnMessage(HostWindow& window, uint32_t message, uintptr_
 }  // namespace
 }  // namespace vantrel::hw
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return vantrel::hw::RunHardwareService(&vantrel::hw::OnMessage); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  if (vantrel::HandleInfoSwitch(vantrel::ProcessArguments(), vantrel::hw::kProgramName, vantrel::hw::kHelpText)) {
+    return 0;
+  }
+  return vantrel::hw::RunHardwareService(&vantrel::hw::OnMessage);
+}

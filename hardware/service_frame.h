@@ -24,6 +24,15 @@ inline constexpr wchar_t kDefaultTitle[] = L"VantrelHardwareService";
 inline constexpr wchar_t kDefaultWindowClass[] = L"VANTRELHARDWARESERVICE";
 inline constexpr wchar_t kModuleName[] = L"VantrelSysHardwareService";
 
+inline constexpr char kProgramName[] = "VantrelSysHardwareService";
+inline constexpr char kHelpText[] =
+    "VantrelSysHardwareService: the Vantrel hardware service.\n"
+    "Serves the firmware, GPU and registry commands on the pipe tavrix_hardware_service_ and starts\n"
+    "the UI launchers on the launcher key. Normally started by VantrelCentralService.\n"
+    "It takes no arguments; one instance runs per session. Stop it with SIGTERM (Windows: WM_CLOSE).\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n";
+
 using MessageHandler = std::function<std::optional<intptr_t>(HostWindow&, uint32_t, uintptr_t, intptr_t)>;
 
 // The program: guard, log, window, loop. Returns the process exit code: 0 when

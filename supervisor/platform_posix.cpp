@@ -38,7 +38,6 @@ extern char** environ;
 namespace vantrel::supervisor {
 namespace {
 
-constexpr uint32_t kErrorServiceExists = 1073;
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
@@ -436,12 +435,21 @@ UnitState QueryUnitState() {
   return ParseUnitState(r.output);
 }
 
+// Failures of -install and -uninstall, in Linux terms, on standard error.
+void InstallerError(const std::string& text) {
+  std::fflush(stdout);  // in order with what was printed before
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
 // The unit folder stands for the service manager's database: reachable when
 // it exists and we may write in it.
-bool OpenUnitDir(const char* failure_text) {
+bool OpenUnitDir() {
   const std::string dir = UnitDir();
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    std::printf(failure_text, static_cast<unsigned long>(Win32FromErrno(errno)));
+    InstallerError("cannot write the systemd unit folder " + dir + ": " + ErrnoText(errno) +
+                   (errno == EACCES ? " (run as root)" : ""));
     return false;
   }
   return true;
@@ -515,20 +523,22 @@ bool RunService(CServiceBase& service, const std::vector<std::wstring>& args) {
   return true;
 }
 
-void InstallService() {
+const int kInstallerFailedExitCode = 1;
+
+bool InstallService() {
   RefuseWhenPackaged();
   const std::string self = SelfExecutable();
   if (self.empty()) {
-    std::printf("GetModuleFileName failed w/err 0x%08lx\n", static_cast<unsigned long>(Win32FromErrno(errno)));
-    return;
+    InstallerError("cannot find this program's own path (/proc/self/exe): " + ErrnoText(errno));
+    return false;
   }
-  if (!OpenUnitDir("OpenSCManager failed w/err 0x%08lx\n")) return;
+  if (!OpenUnitDir()) return false;
 
   const std::string unit_path = UnitDir() + "/" + kUnitName;
   struct stat st;
   if (stat(unit_path.c_str(), &st) == 0) {
-    std::printf("CreateService failed w/err 0x%08lx\n", static_cast<unsigned long>(kErrorServiceExists));
-    return;
+    InstallerError("VACSvc is already installed: " + unit_path + " exists (remove it first with -uninstall)");
+    return false;
   }
   // Written whole or not at all.
   const std::string tmp = unit_path + ".tmp";
@@ -539,29 +549,33 @@ void InstallService() {
     if (!out || rename(tmp.c_str(), unit_path.c_str()) != 0) {
       int err = errno ? errno : EIO;
       unlink(tmp.c_str());
-      std::printf("CreateService failed w/err 0x%08lx\n", static_cast<unsigned long>(Win32FromErrno(err)));
-      return;
+      InstallerError("cannot write " + unit_path + ": " + ErrnoText(err));
+      return false;
     }
   }
   std::printf("%s is installed.\n", "VACSvc");
 
   // Enabling the unit is what starts it at boot (the start trigger of Windows).
-  if (SystemctlPath().empty()) return;
+  // The unit stays when that fails, as the Windows installation does.
+  if (SystemctlPath().empty()) return true;
   CommandResult reload = RunSystemctl({"daemon-reload"});
   CommandResult enable = RunSystemctl({"enable", kUnitName});
   if (!reload.ran || reload.exit_code != 0 || !enable.ran || enable.exit_code != 0) {
-    std::printf("Set trigger start is fail.\n");
+    InstallerError("the unit is written, but \"systemctl enable " + std::string(kUnitName) +
+                   "\" failed: VACSvc will not start at boot");
+    return false;
   }
+  return true;
 }
 
-void UninstallService() {
+bool UninstallService() {
   RefuseWhenPackaged();
-  if (!OpenUnitDir("OpenSCManager failed w/err 0x%08lx\n")) return;
+  if (!OpenUnitDir()) return false;
   const std::string unit_path = UnitDir() + "/" + kUnitName;
   struct stat st;
   if (stat(unit_path.c_str(), &st) != 0) {
-    std::printf("OpenService failed w/err 0x%08lx\n", static_cast<unsigned long>(win32::kErrorServiceDoesNotExist));
-    return;
+    InstallerError("VACSvc is not installed: there is no " + unit_path);
+    return false;
   }
 
   UnitState state = QueryUnitState();
@@ -590,11 +604,12 @@ void UninstallService() {
 
   if (!SystemctlPath().empty()) RunSystemctl({"disable", kUnitName});
   if (unlink(unit_path.c_str()) != 0) {
-    std::printf("DeleteService failed w/err 0x%08lx\n", static_cast<unsigned long>(Win32FromErrno(errno)));
-    return;
+    InstallerError("cannot remove " + unit_path + ": " + ErrnoText(errno));
+    return false;
   }
   std::printf("%s is removed.\n", "VACSvc");
   if (!SystemctlPath().empty()) RunSystemctl({"daemon-reload"});
+  return true;
 }
 
 }  // namespace vantrel::supervisor

@@ -328,18 +328,20 @@ bool RunService(CServiceBase& service, const std::vector<std::wstring>& /*args*/
   return ok;
 }
 
-void InstallService() {
+const int kInstallerFailedExitCode = 0;
+
+bool InstallService() {
   wchar_t path[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) {
     std::printf("GetModuleFileName failed w/err 0x%08lx\n",
                 static_cast<unsigned long>(n == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER));
-    return;
+    return false;
   }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   if (!manager) {
     std::printf("OpenSCManager failed w/err 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
-    return;
+    return false;
   }
   const std::wstring binary = BinaryPathName(path);
   SC_HANDLE service = CreateServiceW(manager, kServiceName, kServiceDisplayName, SERVICE_CHANGE_CONFIG,
@@ -348,7 +350,7 @@ void InstallService() {
   if (!service) {
     std::printf("CreateService failed w/err 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
     CloseServiceHandle(manager);
-    return;
+    return false;
   }
   std::printf("%ls is installed.\n", kServiceName);
 
@@ -367,19 +369,20 @@ void InstallService() {
 
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
+  return true;
 }
 
-void UninstallService() {
+bool UninstallService() {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     std::printf("OpenSCManager failed w/err 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
-    return;
+    return false;
   }
   SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
   if (!service) {
     std::printf("OpenService failed w/err 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
     CloseServiceHandle(manager);
-    return;
+    return false;
   }
 
   SERVICE_STATUS status{};
@@ -403,13 +406,15 @@ void UninstallService() {
     }
   }
 
-  if (DeleteService(service)) {
+  const bool removed = DeleteService(service) != 0;
+  if (removed) {
     std::printf("%ls is removed.\n", kServiceName);
   } else {
     std::printf("DeleteService failed w/err 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
   }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
+  return removed;
 }
 
 }  // namespace vantrel::supervisor

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "common/diag_log.h"
+#include "common/program_info.h"
 #include "supervisor/command_line.h"
 #include "supervisor/service_host.h"
 
@@ -11,10 +12,14 @@ int ProgramMain(const std::vector<std::wstring>& args) {
 
   switch (ParseCommandLine(args)) {
     case CommandAction::kInstall:
-      InstallService();
-      return 0;
+      return InstallService() ? 0 : kInstallerFailedExitCode;
     case CommandAction::kUninstall:
-      UninstallService();
+      return UninstallService() ? 0 : kInstallerFailedExitCode;
+    case CommandAction::kHelp:
+      std::fputs(kHelpText, stdout);
+      return 0;
+    case CommandAction::kVersion:
+      std::fputs(VersionText(kProgramName).c_str(), stdout);
       return 0;
     case CommandAction::kIgnore:
       return 0;

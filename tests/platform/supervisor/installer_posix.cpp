@@ -54,17 +54,20 @@ class InstallerTest : public ::testing::Test {
     tool_var_.emplace("VANTREL_SYSTEMCTL", systemctl_);
   }
 
-  std::string Run(const std::string& argument, const std::string& env = "", int exit_code = 0) {
+  // Standard output (with standard error after it when `with_errors`); the
+  // exit code must be `status`.
+  std::string Run(const std::string& argument, const std::string& env = "", int status = 0,
+                  bool with_errors = false) {
     std::string cmd = env + " '" + vantrel::text::ToUtf8(vantrel::testing::ProgramPath(L"VantrelCentralService")) +
-                      "' " + argument;
+                      "' " + argument + (with_errors ? " 2>&1" : " 2>/dev/null");
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return "popen failed";
     char buf[256];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int status = pclose(p);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_code) << "exit status of " << argument << ": " << status;
+    const int rc = pclose(p);
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, status) << "exit code of " << argument;
     return out;
   }
 
@@ -84,13 +87,16 @@ TEST_F(InstallerTest, InstallWritesAndEnablesTheUnitOnce) {
   EXPECT_EQ(ReadFile(log_), "daemon-reload\nenable VACSvc.service\n");
   EXPECT_FALSE(fs::exists(Unit() + ".tmp"));
 
-  // Installed already: the service manager's "service exists", the unit untouched.
-  EXPECT_EQ(Run("/INSTALL"), "CreateService failed w/err 0x00000431\n");
+  // Installed already: said in Linux terms, exit 1, the unit untouched.
+  EXPECT_EQ(Run("/INSTALL", "", 1, true), "VACSvc is already installed: " + Unit() +
+                                               " exists (remove it first with -uninstall)\n");
   EXPECT_EQ(ReadFile(Unit()), unit);
 }
 
 TEST_F(InstallerTest, EnableFailureKeepsTheInstallation) {
-  EXPECT_EQ(Run("-install", "ENABLE_RC=1"), "VACSvc is installed.\nSet trigger start is fail.\n");
+  EXPECT_EQ(Run("-install", "ENABLE_RC=1", 1, true),
+            "VACSvc is installed.\nthe unit is written, but \"systemctl enable VACSvc.service\" failed: VACSvc will "
+            "not start at boot\n");
   EXPECT_TRUE(fs::exists(Unit()));
 }
 
@@ -120,14 +126,25 @@ TEST_F(InstallerTest, UninstallOfAStoppedServiceOnlyRemoves) {
   EXPECT_EQ(Run("-uninstall", "STOP_RC=5"), "VACSvc is removed.\n");
 }
 
-TEST_F(InstallerTest, FailuresUseTheServiceManagerMessages) {
-  EXPECT_EQ(Run("-uninstall"), "OpenService failed w/err 0x00000424\n");
+TEST_F(InstallerTest, FailuresSayWhatFailedAndEndWithOne) {
+  EXPECT_EQ(Run("-uninstall", "", 1), "");
+  EXPECT_EQ(Run("-uninstall", "", 1, true), "VACSvc is not installed: there is no " + Unit() + "\n");
   unit_var_.reset();
   unit_var_.emplace("VANTREL_SYSTEMD_UNIT_DIR", env_.root() + "/missing");
-  EXPECT_EQ(Run("-install"), "OpenSCManager failed w/err 0x00000002\n");
-  EXPECT_EQ(Run("-uninstall"), "OpenSCManager failed w/err 0x00000002\n");
+  const std::string missing = "cannot write the systemd unit folder " + env_.root() + "/missing: No such file or directory\n";
+  EXPECT_EQ(Run("-install", "", 1, true), missing);
+  EXPECT_EQ(Run("-uninstall", "", 1, true), missing);
   // Unknown switches do nothing at all.
-  EXPECT_EQ(Run("-remove"), "");
+  EXPECT_EQ(Run("-remove", "", 0, true), "");
+  EXPECT_EQ(ReadFile(log_), "");
+}
+
+TEST_F(InstallerTest, HelpAndVersionPrintAndEndWithZero) {
+  EXPECT_EQ(Run("--version"), "VantrelCentralService " VANTREL_VERSION_STRING "\n");
+  const std::string help = Run("--help");
+  EXPECT_NE(help.find(" -uninstall  to remove the service."), std::string::npos) << help;
+  EXPECT_EQ(help.find("-remove"), std::string::npos) << help;
+  EXPECT_EQ(Run("/?"), help);
   EXPECT_EQ(ReadFile(log_), "");
 }
 
@@ -149,7 +166,7 @@ TEST_F(InstallerTest, PackagedUnitTurnsBothSwitchesAway) {
 
   WriteFile(packaged + "/VACSvc.service", "[Service]\n");
   for (const char* argument : {"-install", "-uninstall", "/Uninstall"}) {
-    const std::string out = Run(std::string(argument) + " 2>&1", "", 1);
+    const std::string out = Run(argument, "", 1, true);
     EXPECT_NE(out.find("installed by the vantrel package (" + packaged + "/VACSvc.service)"), std::string::npos)
         << argument << ": " << out;
   }

@@ -26,8 +26,13 @@ TEST(CommandLineTest, SwitchTable) {
       {{L"/InStAlL", L"extra"}, CommandAction::kInstall},
       {{L"-uninstall"}, CommandAction::kUninstall},
       {{L"/Uninstall"}, CommandAction::kUninstall},
-      // The usage text names -remove, but it is no switch the program knows.
+      // -remove was once named in the usage text, but it is no switch the program knows.
       {{L"-remove"}, CommandAction::kIgnore},
+      {{L"--help"}, CommandAction::kHelp},
+      {{L"-h"}, CommandAction::kHelp},
+      {{L"/?"}, CommandAction::kHelp},
+      {{L"--version", L"-install"}, CommandAction::kVersion},
+      {{L"-install", L"--help"}, CommandAction::kInstall},
       {{L"-"}, CommandAction::kIgnore},
       {{L"/"}, CommandAction::kIgnore},
       {{L"-installx"}, CommandAction::kIgnore},
@@ -42,9 +47,9 @@ TEST(CommandLineTest, SwitchTable) {
   }
 }
 
-TEST(CommandLineTest, UsageTextIsThreeLines) {
+TEST(CommandLineTest, UsageTextListsTheSwitchesThereAre) {
   EXPECT_STREQ(kUsageText,
-               "Parameters:\n -install  to install the service.\n -remove   to remove the service.\n");
+               "Parameters:\n -install    to install the service.\n -uninstall  to remove the service.\n");
 }
 
 TEST(SystemdGlueTest, UnitFileRunsTheProgramAsANotifyService) {
