@@ -42,3 +42,17 @@ else()
   add_library(vantrel::gtest_main INTERFACE IMPORTED GLOBAL)
   target_link_libraries(vantrel::gtest_main INTERFACE GTest::gtest_main Threads::Threads)
 endif()
+
+# CLI11 (Debian's libcli11-dev) is header-only. The MinGW build must not see the
+# host's /usr/include wholesale, so it gets a folder holding only a link to CLI/.
+if(NOT EXISTS /usr/include/CLI/CLI.hpp)
+  message(FATAL_ERROR "CLI11 missing (/usr/include/CLI): run scripts/setup.sh")
+endif()
+add_library(vantrel::cli11 INTERFACE IMPORTED GLOBAL)
+if(WIN32)
+  set(_cli11_dir ${CMAKE_BINARY_DIR}/cli11-include)
+  file(MAKE_DIRECTORY ${_cli11_dir})
+  file(CREATE_LINK /usr/include/CLI ${_cli11_dir}/CLI SYMBOLIC)
+  set_target_properties(vantrel::cli11 PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${_cli11_dir}
+                                                  INTERFACE_INCLUDE_DIRECTORIES ${_cli11_dir})
+endif()

@@ -15,6 +15,7 @@
 // no hardware to protect and answers at once: with the pause, every monitor
 // report would cost at least 30 ms of waiting that says nothing about the
 // agent.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -47,6 +48,16 @@ constexpr wchar_t kSimCapabilityValue[] = L"Capability";
 using Backend = vantrel::hw::FirmwareBackend;
 
 Backend CurrentBackend() { return vantrel::hw::ReadPlatformConfig().firmware_backend; }
+
+// The backend in use, published for clients (vantrelctl labels simulated
+// readings) as REG_SZ Platform\FirmwareBackendInUse whenever it changes.
+void PublishBackend(Backend backend) {
+  static std::atomic<int> published{-1};
+  if (published.exchange(static_cast<int>(backend)) == static_cast<int>(backend)) return;
+  static const wchar_t* const kNames[] = {L"none", L"hwmon", L"sim"};
+  vantrel::reg::WriteString(vantrel::reg::SystemRegistry(), Root::kLocalMachine, vantrel::reg::kPlatformKey,
+                            L"FirmwareBackendInUse", kNames[static_cast<int>(backend)]);
+}
 
 // ---- sysfs reading ----
 
@@ -273,6 +284,7 @@ std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::opti
   }
   std::optional<uint64_t> out;
   const Backend backend = CurrentBackend();
+  PublishBackend(backend);
   switch (backend) {
     case Backend::kNone:
       return std::nullopt;

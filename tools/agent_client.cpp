@@ -213,66 +213,6 @@ std::optional<AgentFrame> AgentClient::NextEvent(int timeout_ms, std::string* er
   }
 }
 
-namespace {
-
-std::string Real(const Json::Value& v, const char* unit) {
-  if (v.isNull()) return "-";
-  if (!v.isNumeric()) return v.asString();
-  const double d = v.asDouble();
-  if (d < 0) return "n/a";
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.1f%s", d, unit);
-  return text;
-}
-
-std::string Int(const Json::Value& v, const char* unit = "") {
-  if (v.isNull()) return "-";
-  if (!v.isNumeric()) return v.asString();
-  const long long n = v.asLargestInt();
-  if (n < 0) return "n/a";
-  return std::to_string(n) + unit;
-}
-
-}  // namespace
-
-std::string FormatMonitorTable(const Json::Value& d) {
-  std::ostringstream out;
-  char line[256];
-  std::snprintf(line, sizeof(line), "%-9s usage %-9s clock %-13s max %-10s cores %s\n", "CPU",
-                Real(d["CPU_USAGE"], " %").c_str(), Real(d["CPU_FREQUENCY"], " MHz").c_str(),
-                Int(d["CPU_MAX_FREQUENCY"], " MHz").c_str(), Int(d["CPU_CORE_AMOUNT"]).c_str());
-  out << line;
-  const Json::Value& cores = d["CPU_CORE_FREQUENCY"];
-  if (cores.isArray()) {
-    for (Json::ArrayIndex i = 0; i < cores.size(); ++i) {
-      std::snprintf(line, sizeof(line), "  core %-3u %s\n", i, Real(cores[i], " MHz").c_str());
-      out << line;
-    }
-  }
-  std::snprintf(line, sizeof(line), "%-9s usage %-9s total %-13s clock %s\n", "Memory",
-                Real(d["RAM_USAGE"], " %").c_str(), Real(d["RAM_TOTAL"], " MiB").c_str(),
-                Real(d["RAM_FREQUENCY"], " MHz").c_str());
-  out << line;
-  std::snprintf(line, sizeof(line), "%-9s Ethernet  up %-14s down %s\n", "Network",
-                Real(d["ETHERNET_UPLOAD"], " Kib/s").c_str(), Real(d["ETHERNET_DOWNLOAD"], " Kib/s").c_str());
-  out << line;
-  std::snprintf(line, sizeof(line), "%-9s Wi-Fi     up %-14s down %s\n", "", Real(d["WIFI_UPLOAD"], " Kib/s").c_str(),
-                Real(d["WIFI_DOWNLOAD"], " Kib/s").c_str());
-  out << line;
-  std::snprintf(line, sizeof(line), "%-9s CPU %-7s system %-7s GPU1 %s\n", "Temps", Int(d["CPU_TEMPERATURE"]).c_str(),
-                Int(d["SYS1_TEMPERATURE"]).c_str(), Int(d["GPU1_TEMPERATURE"]).c_str());
-  out << line;
-  std::snprintf(line, sizeof(line), "%-9s CPU %-7s system %-7s GPU1 %-7s GPU2 %s\n", "Fans",
-                Int(d["CPU_FANSPEED"]).c_str(), Int(d["SYS1_FANSPEED"]).c_str(), Int(d["GPU1_FANSPEED"]).c_str(),
-                Int(d["GPU2_FANSPEED"]).c_str());
-  out << line;
-  std::snprintf(line, sizeof(line), "%-9s idle status %-3s usage %-7s clock %-10s max %s\n", "GPU1",
-                Int(d["GPU1_IDLE_STATUS"]).c_str(), Int(d["GPU1_USAGE"], " %").c_str(),
-                Int(d["GPU1_FREQUENCY"], " MHz").c_str(), Int(d["GPU1_MAX_FREQUENCY"], " MHz").c_str());
-  out << line;
-  return out.str();
-}
-
 std::string FormatEvent(const Json::Value& event) {
   std::string text = event["Function"].isString() ? event["Function"].asString() : "(unnamed)";
   const Json::Value& parameters = event["Parameter"];

@@ -81,8 +81,7 @@ class AgentClient {
   std::deque<AgentFrame> events_;
 };
 
-// Readable forms for vantrelctl.
-std::string FormatMonitorTable(const Json::Value& data);
+// A pushed notification in one readable line.
 std::string FormatEvent(const Json::Value& event);
 
 }  // namespace vantrel::ctl

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -52,13 +53,20 @@ class PosixStream : public TcpStream {
 }  // namespace
 
 std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, uint16_t port, std::string* error) {
+  // Names resolve to their first IPv4 address, as the agent listens on IPv4 only.
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    if (error) *error = "not an IPv4 address: " + host;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    if (error) *error = "cannot resolve \"" + host + "\" to an IPv4 address: " + ::gai_strerror(rc);
     return nullptr;
   }
+  std::memcpy(&addr, found->ai_addr, sizeof addr);
+  ::freeaddrinfo(found);
+  addr.sin_port = htons(port);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     if (error) *error = std::string("socket: ") + std::strerror(errno);

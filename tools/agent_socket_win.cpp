@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstring>
 #include <string>
 
 #include "tools/agent_socket.h"
@@ -55,13 +56,20 @@ std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, uint16_t 
     if (error) *error = "WSAStartup failed";
     return nullptr;
   }
+  // Names resolve to their first IPv4 address, as the agent listens on IPv4 only.
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    if (error) *error = "not an IPv4 address: " + host;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    if (error) *error = "cannot resolve \"" + host + "\" to an IPv4 address: error " + std::to_string(rc);
     return nullptr;
   }
+  std::memcpy(&addr, found->ai_addr, sizeof addr);
+  freeaddrinfo(found);
+  addr.sin_port = htons(port);
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     if (error) *error = "socket: error " + std::to_string(WSAGetLastError());

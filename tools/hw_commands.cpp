@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "common/pipe_message.h"
+#include "common/pipe_transport.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
 #include "tools/commands.h"
@@ -18,13 +19,13 @@
 namespace vantrel::ctl {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+// The options of the command being run, for the usage errors found while
+// reading its words.
+thread_local const GlobalOptions* g_options = nullptr;
+thread_local std::string g_command;
 
 int Usage(const std::string& message) {
-  std::cerr << "vantrelctl: " << message << "\n\n" << HwUsage();
-  return kExitUsage;
+  return UsageError(g_options != nullptr ? *g_options : GlobalOptions{}, message, g_command);
 }
 
 std::optional<uint64_t> ParseNumber(const std::string& s) {
@@ -49,23 +50,18 @@ std::string ErrorText(uint32_t code) {
 
 // A transport failure: where the request went and what happened.
 int Failed(const GlobalOptions& options, const HwClient& client, const HwResult& r) {
-  const std::string pipe = text::ToUtf8(client.pipe_name());
-  std::string what = "the hardware service did not answer on pipe \"" + pipe + "\": error " + ErrorText(r.error);
-  if (r.error == win32::kErrorFileNotFound) what += "; is VantrelSysHardwareService running?";
-  if (r.error == win32::kErrorBrokenPipe || r.error == win32::kErrorNoData ||
-      r.error == win32::kErrorPipeNotConnected) {
-    what += "; the server ended the connection without a reply (unknown command or malformed request)";
+  const std::string where = text::ToUtf8(pipe::PipeClient(client.pipe_name()).full_name());
+  const std::string what = "the hardware service did not answer at " + where + ": error " + ErrorText(r.error);
+  std::string hint;
+  if (r.error == win32::kErrorFileNotFound) {
+    hint = "is VantrelSysHardwareService running (with the same VANTREL_INSTANCE and runtime folder)?";
+  } else if (r.error == win32::kErrorBrokenPipe || r.error == win32::kErrorNoData ||
+             r.error == win32::kErrorPipeNotConnected) {
+    hint = "the service ended the connection without a reply (unknown command or malformed request)";
+  } else if (r.error == win32::kErrorAccessDenied) {
+    hint = "no permission to open it";
   }
-  if (options.json) {
-    Json::Value out;
-    out["ok"] = false;
-    out["error"] = r.error;
-    out["message"] = what;
-    std::cout << out.toStyledString();
-  } else {
-    std::cerr << "vantrelctl: " << what << "\n";
-  }
-  return kExitFailed;
+  return ReportFailure(options, kExitFailed, "no-answer", what, hint);
 }
 
 Json::Value JsonArgs(const HwResult& r) {
@@ -84,7 +80,141 @@ Json::Value BaseJson(const HwCommandInfo* info, uint16_t id, const HwResult& r) 
   return out;
 }
 
-// Prints a reply by its command's layout.
+// A registry value's data read as its type.
+struct DecodedValue {
+  std::string type_name;  // "REG_SZ"...
+  std::string text;       // readable form
+  Json::Value json;       // typed form
+};
+
+DecodedValue DecodeValue(uint32_t type, const Bytes& data) {
+  DecodedValue out;
+  auto wide_text = [&](size_t from, size_t to) {
+    std::wstring w;
+    for (size_t i = from; i + 1 < to; i += 2) {
+      const wchar_t c = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+      if (c == L'\0') break;
+      w += c;
+    }
+    return text::ToUtf8(w);
+  };
+  switch (type) {
+    case win32::kRegSz:
+    case win32::kRegExpandSz:
+      out.type_name = type == win32::kRegSz ? "REG_SZ" : "REG_EXPAND_SZ";
+      out.text = wide_text(0, data.size());
+      out.json = out.text;
+      return out;
+    case win32::kRegMultiSz: {
+      out.type_name = "REG_MULTI_SZ";
+      out.json = Json::Value(Json::arrayValue);
+      size_t at = 0;
+      while (at + 1 < data.size() && (data[at] != 0 || data[at + 1] != 0)) {
+        std::string item = wide_text(at, data.size());
+        at += (text::FromUtf8(item).size() + 1) * 2;
+        out.text += (out.text.empty() ? "" : "|") + item;
+        out.json.append(item);
+      }
+      return out;
+    }
+    case win32::kRegDword:
+      if (data.size() != 4) break;
+      out.type_name = "REG_DWORD";
+      out.json = pipe::ReadU32Le(data.data());
+      char dword[48];
+      std::snprintf(dword, sizeof dword, "%u (0x%08x)", pipe::ReadU32Le(data.data()), pipe::ReadU32Le(data.data()));
+      out.text = dword;
+      return out;
+    case win32::kRegQword:
+      if (data.size() != 8) break;
+      out.type_name = "REG_QWORD";
+      out.json = Json::UInt64(pipe::ReadU64Le(data.data()));
+      char qword[64];
+      std::snprintf(qword, sizeof qword, "%llu (0x%016llx)", static_cast<unsigned long long>(pipe::ReadU64Le(data.data())),
+                    static_cast<unsigned long long>(pipe::ReadU64Le(data.data())));
+      out.text = qword;
+      return out;
+    default:
+      break;
+  }
+  out.type_name = type == win32::kRegBinary ? "REG_BINARY" : type == 0 ? "REG_NONE" : "type " + std::to_string(type);
+  out.text = ToHex(data);
+  out.json = ToHex(data, "");
+  return out;
+}
+
+// The reply carries no type, so it is found by reading again restricted to
+// one type at a time; a restriction that fits is the value's type.
+std::optional<uint32_t> ProbeValueType(const HwClient& client, const std::wstring& key, const std::wstring& name,
+                                       uint32_t size) {
+  static const std::pair<uint32_t, uint32_t> kProbes[] = {
+      {0x02, win32::kRegSz},     {0x10, win32::kRegDword},    {0x40, win32::kRegQword}, {0x04, win32::kRegExpandSz},
+      {0x20, win32::kRegMultiSz}, {0x08, win32::kRegBinary}, {0x01, 0}};
+  for (const auto& [flag, type] : kProbes) {
+    const HwResult r = client.RegGetValue(key, name, flag, size, std::nullopt);
+    if (r.ok() && r.U32(0) == 0u) return type;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> TypeOfFlags(uint32_t flags) {
+  switch (flags) {
+    case 0x01: return 0;
+    case 0x02: return win32::kRegSz;
+    case 0x04: return win32::kRegExpandSz;
+    case 0x08: return win32::kRegBinary;
+    case 0x10: return win32::kRegDword;
+    case 0x20: return win32::kRegMultiSz;
+    case 0x40: return win32::kRegQword;
+    default: return std::nullopt;
+  }
+}
+
+int PrintOrJson(const GlobalOptions& options, const Json::Value& json, const std::string& text, int status) {
+  if (options.json) {
+    std::cout << json.toStyledString();
+  } else {
+    std::cout << text;
+  }
+  return status;
+}
+
+// A reply that reports a failure: exit 1, said on standard error (or in the JSON).
+int FailedReply(const GlobalOptions& options, Json::Value json, const std::string& message) {
+  if (options.json) {
+    json["ok"] = false;
+    json["error"] = "failed";
+    json["message"] = message;
+    std::cout << json.toStyledString();
+  } else {
+    std::cerr << "vantrelctl: " << message << "\n";
+  }
+  return kExitFailed;
+}
+
+int RegGet(const GlobalOptions& options, const HwClient& client, const std::wstring& key, const std::wstring& name,
+           uint32_t flags, const HwResult& r) {
+  Json::Value json = BaseJson(&HwCommands()[6], 6, r);
+  const std::string where = text::ToUtf8(key) + "\\" + text::ToUtf8(name);
+  if (r.args.size() != 2 || !r.U32(0)) return FailedReply(options, json, "malformed reply to " + where);
+  const uint32_t result = *r.U32(0);
+  json["result"] = result;
+  if (result == win32::kErrorFileNotFound) return FailedReply(options, json, where + ": not found");
+  if (result != 0) return FailedReply(options, json, where + ": cannot be read: error " + ErrorText(result));
+  const Bytes& data = r.args[1];
+  std::optional<uint32_t> type = TypeOfFlags(flags);
+  if (!type) type = ProbeValueType(client, key, name, static_cast<uint32_t>(data.size()));
+  const DecodedValue v = DecodeValue(type.value_or(win32::kRegBinary), data);
+  json["data"] = ToHex(data, "");
+  json["type"] = v.type_name;
+  json["value"] = v.json;
+  if (v.type_name == "REG_DWORD") json["dword"] = v.json;
+  if (v.type_name == "REG_QWORD") json["qword"] = v.json;
+  if (v.type_name == "REG_SZ" || v.type_name == "REG_EXPAND_SZ") json["string"] = v.json;
+  return PrintOrJson(options, json, v.type_name + " " + v.text + "\n", kExitOk);
+}
+
+// Prints a reply by its command's layout; failure values give exit status 1.
 int PrintReply(const GlobalOptions& options, uint16_t id, const HwResult& r) {
   const HwCommandInfo* info = id < HwCommands().size() ? &HwCommands()[id] : nullptr;
   const HwOutput output = info != nullptr ? info->output : HwOutput::kNone;
@@ -100,54 +230,32 @@ int PrintReply(const GlobalOptions& options, uint16_t id, const HwResult& r) {
     text_out << dump;
   } else if (output == HwOutput::kResult && r.U32(0)) {
     json["result"] = *r.U32(0);
-    text_out << label << ": result " << ErrorText(*r.U32(0)) << "\n";
-  } else if (output == HwOutput::kResultAndData && r.args.size() == 2 && r.U32(0)) {
-    const Bytes& data = r.args[1];
-    json["result"] = *r.U32(0);
-    json["data"] = ToHex(data, "");
-    text_out << label << ": result " << ErrorText(*r.U32(0)) << "\n";
-    text_out << "data (" << data.size() << " bytes): " << ToHex(data) << "\n";
-    if (data.size() == 4) {
-      json["dword"] = pipe::ReadU32Le(data.data());
-      text_out << "as DWORD: " << pipe::ReadU32Le(data.data()) << "\n";
-    } else if (data.size() == 8) {
-      json["qword"] = Json::UInt64(pipe::ReadU64Le(data.data()));
-      text_out << "as QWORD: " << pipe::ReadU64Le(data.data()) << "\n";
-    } else if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
-      const std::string s = text::ToUtf8(text::FromUtf16LeLenient(data));
-      json["string"] = s;
-      text_out << "as string: \"" << s << "\"\n";
-    }
+    if (*r.U32(0) != 0) return FailedReply(options, json, label + ": failed: error " + ErrorText(*r.U32(0)));
+    text_out << label << ": done\n";
   } else if (output == HwOutput::kU32 && r.U32(0)) {
     json["value"] = *r.U32(0);
-    text_out << label << ": " << *r.U32(0);
-    if (*r.U32(0) == 0xFFFFFFFFu) text_out << " (0xFFFFFFFF: failure)";
-    text_out << "\n";
+    if (*r.U32(0) == 0xFFFFFFFFu) return FailedReply(options, json, label + ": the service reports a failure (0xFFFFFFFF)");
+    text_out << label << ": " << *r.U32(0) << "\n";
   } else if (output == HwOutput::kI32 && r.U32(0)) {
     const int32_t v = static_cast<int32_t>(*r.U32(0));
     json["value"] = v;
-    text_out << label << ": " << v << (v == -1 ? " (unavailable)" : "") << "\n";
+    if (v == -1) return FailedReply(options, json, label + ": unavailable (-1)");
+    text_out << label << ": " << v << "\n";
   } else if (output == HwOutput::kU64 && r.U64(0)) {
     const uint64_t v = *r.U64(0);
     json["value"] = Json::UInt64(v);
     char hex[32];
     std::snprintf(hex, sizeof hex, "0x%016llx", static_cast<unsigned long long>(v));
     json["hex"] = hex;
-    text_out << label << ": " << hex << " (" << v << ")";
-    if (v == 0xFFFFFFFFFFFFFFFFull) text_out << " (-1: failure)";
-    text_out << "\n";
+    if (v == 0xFFFFFFFFFFFFFFFFull) return FailedReply(options, json, label + ": the service reports a failure (-1)");
+    text_out << label << ": " << hex << " (" << v << ")\n";
   } else {
     text_out << label << ": reply with " << r.args.size() << " argument(s)\n";
     for (size_t i = 0; i < r.args.size(); ++i) {
       text_out << "  arg" << i << " (" << r.args[i].size() << " bytes): " << ToHex(r.args[i]) << "\n";
     }
   }
-  if (options.json) {
-    std::cout << json.toStyledString();
-  } else {
-    std::cout << text_out.str();
-  }
-  return kExitOk;
+  return PrintOrJson(options, json, text_out.str(), kExitOk);
 }
 
 int Finish(const GlobalOptions& options, const HwClient& client, uint16_t id, const HwResult& r) {
@@ -267,7 +375,9 @@ int RunReg(const GlobalOptions& options, const HwClient& client, const std::vect
       default_data = ParseData(type, w[6]);
       if (!default_data) return Usage("default data \"" + w[6] + "\" does not fit the flags");
     }
-    return Finish(options, client, 6, client.RegGetValue(path(2), path(3), flags, size, default_data));
+    const HwResult r = client.RegGetValue(path(2), path(3), flags, size, default_data);
+    if (!r.ok()) return Failed(options, client, r);
+    return RegGet(options, client, path(2), path(3), flags, r);
   }
   return Usage("hw reg: unknown subcommand \"" + sub + "\"");
 }
@@ -304,29 +414,31 @@ int RunGpu(const GlobalOptions& options, const HwClient& client, const std::vect
 
 }  // namespace
 
-std::string HwUsage() {
-  return "Hardware service (pipe commands):\n"
-         "  hw dump [hex-args...]                      echo the arguments as a text dump (command 0)\n"
-         "  hw reg create <key-path>                   create or open a key (1)\n"
-         "  hw reg delete-tree <key-path>              delete a key and its subtree (2)\n"
-         "  hw reg set <key-path> <name> <type> <data> write a value, creating the key (3)\n"
-         "  hw reg delete <key-path> <name>            delete a value (4)\n"
-         "  hw reg update <key-path> <name> <type> <data>  write a value only if it exists (5)\n"
-         "  hw reg get <key-path> <name> [flags] [size] [default]  read a value (6)\n"
-         "      key-path: ROOT\\sub\\key with ROOT one of HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER,\n"
-         "                HKEY_CURRENT_CONFIG, HKEY_CLASSES_ROOT, HKEY_USERS\n"
-         "      type: none|sz|expand_sz|binary|dword|multi_sz|qword|<number>; data: a number for\n"
-         "            dword/qword, text for sz (multi_sz: items joined by '|'), hex bytes otherwise\n"
-         "      flags: any|sz|expand_sz|binary|dword|multi_sz|qword|none|<number> (default any),\n"
-         "             size: buffer bytes (default 4096)\n"
-         "  hw fw <command-name-or-number> <value>     a firmware command (7, 13-18, 24-27, 30, 31)\n"
-         "  hw gpu count|idle|freq|maxfreq|usage [index]  GPU queries (8-12)\n"
-         "  hw raw <id> [hex-args...]                  any command number with raw arguments\n";
+std::string FirmwareCommandList() {
+  std::string out = "Firmware commands (COMMAND: the name, with or without kSvcCmd/kSvcCmdWMI, or the number;\n"
+                    "VALUE: the firmware's input word, decimal or 0x-hex; Set sends 64 bits, Get and\n"
+                    "GetGamingSystemInformation send 32):\n";
+  for (const HwCommandInfo& c : HwCommands()) {
+    if (c.input == HwInput::kNone || (c.id >= 8 && c.id <= 12)) continue;
+    std::string name = c.name;
+    for (const char* prefix : {"kSvcCmdWMI", "kSvcCmd"}) {
+      if (name.rfind(prefix, 0) == 0) {
+        name = name.substr(std::string(prefix).size());
+        break;
+      }
+    }
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-2u %-34s in u%d, out u%d\n", c.id, name.c_str(),
+                  c.input == HwInput::kU64 ? 64 : 32, c.output == HwOutput::kU64 ? 64 : 32);
+    out += line;
+  }
+  return out;
 }
 
-int RunHwCommand(const GlobalOptions& options, const std::vector<std::string>& words_in) {
-  std::vector<std::string> w = words_in;
-  if (!w.empty() && w[0] == "hw") w.erase(w.begin());
+int RunHw(const GlobalOptions& options, const std::vector<std::string>& w) {
+  g_options = &options;
+  g_command = "hw";
+  for (size_t i = 0; i < w.size() && i < (w.size() > 0 && w[0] == "reg" ? 2u : 1u); ++i) g_command += " " + w[i];
   if (w.empty()) return Usage("hw: missing command");
   const HwClient client;
   const std::string& family = w[0];

@@ -2,7 +2,10 @@
 // capability word, the real hardware service), plain and enciphered.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <memory>
@@ -165,6 +168,100 @@ TEST_F(AgentCtl, EventsArePrintedAsTheyArrive) {
     pipe::PipeTransact(std::wstring(names::kAgentPipe) + instance_, 3, args, &reply);
   }
   EXPECT_EQ(events.get(), std::make_pair(0, std::string("ADAPTOR_CHANGED status=1\n")));
+}
+
+// Not a terminal: frames are printed one after another, without escape sequences.
+TEST_F(AgentCtl, WatchWithoutATerminalPrintsPlainFrames) {
+  const auto [status, text] = Run(Options(), {"monitor", "--watch", "0.2", "--count", "3"});
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  size_t frames = 0;
+  for (size_t at = text.find("Vantrel monitor"); at != std::string::npos; at = text.find("Vantrel monitor", at + 1)) {
+    ++frames;
+  }
+  EXPECT_EQ(frames, 3u) << text;
+  EXPECT_NE(text.find("every 0.2 s"), std::string::npos) << text;
+  EXPECT_NE(text.find("History (last 60 s)"), std::string::npos) << text;
+}
+
+#ifndef _WIN32
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+// The live view on a real terminal: tmux runs it in a pane, and the pane's
+// text is read back after a few redraws.
+TEST_F(AgentCtl, LiveViewRedrawsInPlaceOnATerminal) {
+  ASSERT_EQ(std::system("command -v tmux >/dev/null"), 0) << "tmux is missing (scripts/setup.sh installs it)";
+  const std::string server = "vantrel-" + text::ToUtf8(instance_);
+  const std::string tmux = "tmux -L '" + server + "' -f /dev/null ";
+  const std::string ctl = text::ToUtf8(testing::ProgramPath(L"vantrelctl"));
+  const std::string command = "env LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM=xterm VANTREL_INSTANCE='" +
+                              text::ToUtf8(instance_) + "' '" + ctl + "' --port " + std::to_string(port_) +
+                              " monitor --watch 0.5";
+  ASSERT_EQ(std::system((tmux + "new-session -d -s view -x 160 -y 60 \"" + command + "\"").c_str()), 0);
+  std::string pane;
+  // Six frames or so: enough to show a redraw and a history.
+  testing::WaitFor(
+      [&] {
+        pane = Shell(tmux + "capture-pane -p -t view");
+        return pane.find("GPU fan") != std::string::npos || pane.find("CPU fan") != std::string::npos;
+      },
+      20s);
+  std::this_thread::sleep_for(2s);
+  pane = Shell(tmux + "capture-pane -p -t view");
+  std::system((tmux + "kill-server").c_str());
+
+  // One frame on screen however many were drawn.
+  size_t titles = 0;
+  for (size_t at = pane.find("Vantrel monitor"); at != std::string::npos; at = pane.find("Vantrel monitor", at + 1)) {
+    ++titles;
+  }
+  EXPECT_EQ(titles, 1u) << pane;
+  // Units on the figures.
+  for (const char* unit : {" %", " MHz", " MiB", " Kib/s", "\xC2\xB0" "C", " RPM"}) {
+    EXPECT_NE(pane.find(unit), std::string::npos) << unit << "\n" << pane;
+  }
+  // A time stamp: YYYY-MM-DD HH:MM:SS.
+  bool stamped = false;
+  for (size_t at = pane.find("-"); at != std::string::npos && !stamped; at = pane.find("-", at + 1)) {
+    if (at < 4 || at + 15 > pane.size()) continue;
+    const std::string s = pane.substr(at - 4, 19);
+    stamped = std::isdigit(static_cast<unsigned char>(s[0])) && s[4] == '-' && s[7] == '-' && s[10] == ' ' &&
+              s[13] == ':' && s[16] == ':' && std::isdigit(static_cast<unsigned char>(s[18]));
+  }
+  EXPECT_TRUE(stamped) << pane;
+  // The history: a sparkline of block characters after the CPU's label.
+  EXPECT_NE(pane.find("History (last 60 s)"), std::string::npos) << pane;
+  const size_t cpu = pane.find("CPU usage");
+  ASSERT_NE(cpu, std::string::npos) << pane;
+  const std::string history_line = pane.substr(cpu, pane.find('\n', cpu) - cpu);
+  EXPECT_NE(history_line.find("\xE2\x96"), std::string::npos) << history_line;
+  // The fixture's hardware service runs the simulated firmware.
+  EXPECT_NE(pane.find("SIMULATED"), std::string::npos) << pane;
+  EXPECT_EQ(pane.find("not answering"), std::string::npos) << pane;
+}
+#endif
+
+TEST_F(AgentCtl, HostNamesAndOptionsOnEitherSide) {
+  const std::string port = std::to_string(port_);
+  EXPECT_EQ(Run(GlobalOptions{}, {"--host", "localhost", "--port", port, "version"}),
+            std::make_pair(0, std::string(VANTREL_VERSION_STRING "\n")));
+  EXPECT_EQ(Run(GlobalOptions{}, {"version", "--timeout", "5", "--port", port, "--host", "localhost"}),
+            std::make_pair(0, std::string(VANTREL_VERSION_STRING "\n")));
+  // An enciphered request to an agent with the cipher off: a failure with a hint.
+  ::testing::internal::CaptureStderr();
+  const int status = RunCommandLine(Options(), {"version", "--aes"});
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("try without --aes"), std::string::npos) << err;
 }
 
 TEST_F(AgentCtl, UsageErrors) {
