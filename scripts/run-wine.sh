@@ -24,6 +24,13 @@ if [[ ! -e "$cache/wineprefix/.vantrel-ready" ]]; then
 fi
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-wine.XXXXXX")"
 cp -a "$cache/wineprefix" "$tmp/prefix"
+# Wine keeps the folder of its server sockets in the prefix's "wineserver"
+# file and names each server by the prefix folder's device and inode. A copy
+# would share that folder with every other copy, and a new copy can get the
+# inode of a deleted one whose server still runs (kept alive by its desktop
+# process): the programs would then join that foreign session and wait there.
+# Without the file the copy gets a server folder of its own.
+rm -f "$tmp/prefix/wineserver"
 export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all
 WINE=wine64
 command -v wine64 >/dev/null || WINE=wine
@@ -32,13 +39,24 @@ cleanup() {
   trap - EXIT INT TERM
   wineserver -k 2>/dev/null || true  # ends every program of this prefix
   wineserver -w 2>/dev/null || true
+  local server_dir
+  server_dir="$(cat "$WINEPREFIX/wineserver" 2>/dev/null || true)"
+  case "$server_dir" in
+    wine-??????) rm -rf "${TMPDIR:-/tmp}/$server_dir" ;;
+  esac
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-"$WINE" "$bin/VantrelSysHardwareService.exe" >"$tmp/hardware.log" 2>&1 &
-"$WINE" "$bin/VantrelSysMonitorService.exe" >"$tmp/agent.log" 2>&1 &
+# The session's system processes (services, the desktop) start with the first
+# program and inherit its standard streams; start them on nothing, so no
+# reader of this script's output waits for them after the programs end.
+# The server is kept until the clean-up ends it, so they stay up.
+wineserver -p </dev/null >/dev/null 2>&1 || true
+"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+"$WINE" "$bin/VantrelSysHardwareService.exe" </dev/null >"$tmp/hardware.log" 2>&1 &
+"$WINE" "$bin/VantrelSysMonitorService.exe" </dev/null >"$tmp/agent.log" 2>&1 &
 for _ in $(seq 300); do
   "$WINE" "$bin/vantrelctl.exe" version >/dev/null 2>&1 && break
   sleep 0.2
