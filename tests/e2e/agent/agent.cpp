@@ -2,6 +2,9 @@
 // TCP and over its event pipe, with the hardware service real or scripted and
 // a scripted lighting service.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 #include <json/json.h>
 
 #include <cryptopp/aes.h>
@@ -654,4 +657,37 @@ TEST_F(AgentE2E, RequestLinesOnStdoutOnlyWithTheLogSwitch) {
   const std::string lines = read_all();
   EXPECT_NE(lines.find("[ReadFunc]\nRead size : "), std::string::npos) << lines;
   EXPECT_NE(lines.find("[ConnectFunc] : ip: 127.0.0.1"), std::string::npos) << lines;
+}
+
+// --help and --version print and end with 0 instead of starting the program.
+TEST_F(AgentE2E, ProgramsPrintVersionAndHelp) {
+  auto run = [](const std::wstring& program, const char* argument) {
+    const std::string path = vantrel::text::ToUtf8(vantrel::testing::ProgramPath(program));
+#ifdef _WIN32
+    FILE* pipe = _popen(("\"\"" + path + "\" " + argument + "\"").c_str(), "r");
+#else
+    FILE* pipe = popen(("'" + path + "' " + argument).c_str(), "r");
+#endif
+    std::pair<int, std::string> result{-1, ""};
+    if (pipe == nullptr) return result;
+    char buffer[1024];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.second.append(buffer, n);
+#ifdef _WIN32
+    result.first = _pclose(pipe);
+#else
+    const int status = pclose(pipe);
+    result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    return result;
+  };
+  for (const auto& [program, name] : {std::pair<std::wstring, std::string>{L"VantrelSysMonitorService",
+                                                                           "VantrelSysMonitorService"},
+                                      {L"VantrelSysHardwareService", "VantrelSysHardwareService"}}) {
+    EXPECT_EQ(run(program, "--version"), std::make_pair(0, name + " " VANTREL_VERSION_STRING "\n"));
+    const auto [status, help] = run(program, "--help");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(help.rfind(name + ": ", 0), 0u) << help;
+    EXPECT_NE(help.find("--version"), std::string::npos) << help;
+  }
 }
