@@ -54,7 +54,15 @@ class FwGpuService : public ::testing::Test {
     placed_ = true;
   }
   static void TearDownTestSuite() {
-    if (placed_ && !DeleteFileW(SystemNvapiPath().c_str())) {
+    // A service just killed may still have the DLL mapped for a moment; a fake
+    // left behind would be loaded by every later test's hardware service.
+    bool gone = !placed_;
+    for (int i = 0; !gone && i < 100; ++i) {
+      gone = DeleteFileW(SystemNvapiPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+      if (!gone) Sleep(100);
+    }
+    if (!gone) {
+      ADD_FAILURE() << "the fake nvapi64.dll could not be removed: " << GetLastError();
       MoveFileExW(SystemNvapiPath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     placed_ = false;

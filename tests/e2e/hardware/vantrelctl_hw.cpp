@@ -98,7 +98,7 @@ TEST_F(VantrelctlHw, RegistryFamilyRoundTrips) {
   EXPECT_EQ(r.out, "REG_SZ sim\n");
   Ctl("hw reg set " + Key() + " big qword 0x1122334455667788");
   EXPECT_EQ(Ctl("hw reg get " + Key() + " big").out, "REG_QWORD 1234605616436508552 (0x1122334455667788)\n");
-  Ctl("hw reg set " + Key() + " list multi_sz 'a|bc'");
+  Ctl("hw reg set " + Key() + " list multi_sz \"a|bc\"");
   EXPECT_EQ(Ctl("hw reg get " + Key() + " list").out, "REG_MULTI_SZ a|bc\n");
   Ctl("hw reg set " + Key() + " blob binary 00ff");
   EXPECT_EQ(Ctl("hw reg get " + Key() + " blob").out, "REG_BINARY 00 ff\n");
