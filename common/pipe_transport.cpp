@@ -98,9 +98,10 @@ uint32_t send_pipe_message(PipeClient& pipe, uint16_t command, std::span<const P
 }
 
 uint32_t PipeTransact(const std::wstring& base_name, uint16_t command, std::span<const PipeArg> args,
-                      std::vector<uint8_t>* reply) {
+                      std::vector<uint8_t>* reply, std::optional<std::chrono::milliseconds> timeout) {
   if (base_name.empty()) return win32::kErrorInvalidParameter;
   PipeClient client(base_name);
+  if (timeout) client.SetDeadline(std::chrono::steady_clock::now() + *timeout);
   uint32_t err = client.Connect();
   if (err == win32::kErrorSuccess) err = send_pipe_message(client, command, args);
   if (err == win32::kErrorSuccess) err = client.ReadMessage(reply);

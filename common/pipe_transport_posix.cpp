@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <stdexcept>
@@ -48,6 +49,29 @@ uint32_t ErrnoToWin32(int e) {
     case EAGAIN: return win32::kErrorPipeBusy;
     default: return win32::kErrorGenFailure;
   }
+}
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kReplyWriteTimeout{5};
+using Deadline = std::optional<Clock::time_point>;
+
+// Bounds the next blocking call on `fd` (SO_RCVTIMEO or SO_SNDTIMEO; the
+// latter also bounds connect) by what is left of `deadline`. False when it
+// has passed. A zero timeval would mean "no limit", so at least 1 us is set.
+bool ArmTimeout(int fd, int option, const Deadline& deadline) {
+  if (!deadline) return true;
+  const auto left = std::chrono::ceil<std::chrono::microseconds>(*deadline - Clock::now());
+  if (left.count() <= 0) return false;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(left.count() / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+  return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+// With a deadline armed, EAGAIN from a blocking call means it ran out.
+uint32_t ErrnoOrTimeout(int e, const Deadline& deadline) {
+  if (deadline && (e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS)) return win32::kErrorSemTimeout;
+  return ErrnoToWin32(e);
 }
 
 std::string SocketDir() { return paths::RuntimeDir() + "/pipe"; }
@@ -117,9 +141,10 @@ class SeqpacketEnd : public detail::ServerChannel {
     *bytes_read = 0;
     if (fd_ < 0) return win32::kErrorInvalidHandle;
     if (pos_ < pending_.size()) return ReadChunk(buffer, capacity, bytes_read);
+    if (!ArmTimeout(fd_, SO_RCVTIMEO, deadline_)) return win32::kErrorSemTimeout;
     int flags = 0;
     const ssize_t got = ReceiveInto(fd_, buffer, capacity, &flags);
-    if (got < 0) return ErrnoToWin32(errno);
+    if (got < 0) return ErrnoOrTimeout(errno, deadline_);
     if (got == 0 && (flags & MSG_TRUNC) == 0) return win32::kErrorBrokenPipe;
     *bytes_read = static_cast<uint32_t>(got);
     return (flags & MSG_TRUNC) != 0 ? win32::kErrorMoreData : win32::kErrorSuccess;
@@ -132,6 +157,7 @@ class SeqpacketEnd : public detail::ServerChannel {
     if (message.size() > kMaxPipeMessage) return win32::kErrorInvalidParameter;
     bool raised = false;
     for (;;) {
+      if (!ArmTimeout(fd_, SO_SNDTIMEO, deadline_)) return win32::kErrorSemTimeout;
       const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
       if (n >= 0) {
         // Seqpacket sends are all or nothing; anything else is a fault, not a success.
@@ -145,11 +171,14 @@ class SeqpacketEnd : public detail::ServerChannel {
         raised = true;
         continue;
       }
-      return ErrnoToWin32(errno);
+      return ErrnoOrTimeout(errno, deadline_);
     }
   }
 
   int fd() const { return fd_; }
+  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  const Deadline& deadline() const { return deadline_; }
+  // A new descriptor; the deadline stays.
   void Reset(int fd) {
     fd_ = fd;
     pending_.clear();
@@ -161,11 +190,12 @@ class SeqpacketEnd : public detail::ServerChannel {
     pending_.clear();
     pos_ = 0;
     for (;;) {
+      if (!ArmTimeout(fd_, SO_RCVTIMEO, deadline_)) return win32::kErrorSemTimeout;
       // The next message's full length, without taking it.
       const ssize_t len = recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
       if (len < 0) {
         if (errno == EINTR) continue;
-        return ErrnoToWin32(errno);
+        return ErrnoOrTimeout(errno, deadline_);
       }
       // End of stream (or an empty message, which no sender produces).
       if (len == 0) return win32::kErrorBrokenPipe;
@@ -188,6 +218,7 @@ class SeqpacketEnd : public detail::ServerChannel {
   int fd_;
   std::vector<uint8_t> pending_;
   size_t pos_ = 0;
+  Deadline deadline_;
 };
 
 // Server state; lives as long as the PipeServer.
@@ -200,7 +231,9 @@ struct ServerState {
   bool accepting = false;
   size_t workers = 0;
   uint32_t next_id = 0;
-  int wake_fd = -1;  // eventfd: Stop() wakes the accept loop through it
+  int wake_fd = -1;  // eventfd: Stop() and a leaving worker wake the accept loop through it
+  WorkerStarter start_worker = &StartDetachedThread;
+  Clock::time_point last_start_failure_log{};
   // PipeConnection table: connection id -> connected socket.
   std::unordered_map<uint32_t, int> connections;
 };
@@ -217,8 +250,32 @@ void ServeConnectionThread(ServerState* s, uint32_t id, int fd) {
   }
   close(fd);
   std::lock_guard<std::mutex> g(s->lock);
-  --s->workers;
+  // A full server waits for this slot (see Run).
+  if (s->workers-- == kMaxPipeInstances && s->wake_fd >= 0) {
+    const uint64_t one = 1;
+    (void)!write(s->wake_fd, &one, sizeof one);
+  }
   s->changed.notify_all();
+}
+
+// Ends a connection whose worker could not start; the server goes on. Logged
+// at most once a second, so a client flood at a thread limit cannot fill the log.
+void DropUnservedConnection(ServerState& s, uint32_t id, int fd) {
+  static const wchar_t kFn[] = L"run_pipe_server";
+  bool log = false;
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    s.connections.erase(id);
+    --s.workers;
+    const auto now = Clock::now();
+    if (now - s.last_start_failure_log >= std::chrono::seconds(1)) {
+      s.last_start_failure_log = now;
+      log = true;
+    }
+    s.changed.notify_all();
+  }
+  close(fd);
+  if (log) Log(kLogError, kFn, s.base_name + L": CreateThread failed; the connection was closed");
 }
 
 // Creates <runtime dir>/pipe (0755) and binds a listening socket at `path`
@@ -286,16 +343,24 @@ uint32_t PipeClient::Connect() {
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return ErrnoToWin32(errno);
   // A full backlog makes a blocking connect wait, as a client waits while all
-  // pipe instances are busy.
-  while (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // pipe instances are busy; SO_SNDTIMEO bounds that wait by the deadline.
+  const Deadline& deadline = impl_->end.deadline();
+  for (;;) {
+    if (!ArmTimeout(fd, SO_SNDTIMEO, deadline)) {
+      close(fd);
+      return win32::kErrorSemTimeout;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     if (errno == EINTR) continue;
-    const uint32_t err = ErrnoToWin32(errno);
+    const uint32_t err = ErrnoOrTimeout(errno, deadline);
     close(fd);
     return err;
   }
   impl_->end.Reset(fd);
   return win32::kErrorSuccess;
 }
+
+void PipeClient::SetDeadline(std::chrono::steady_clock::time_point deadline) { impl_->end.SetDeadline(deadline); }
 
 bool PipeClient::connected() const { return impl_->end.fd() >= 0; }
 
@@ -363,13 +428,25 @@ void PipeServer::Run() {
   if (listen_fd < 0) throw std::runtime_error("Named pipe creation failed.");
 
   for (;;) {
-    pollfd fds[2] = {{listen_fd, POLLIN, 0}, {s.wake_fd, POLLIN, 0}};
+    bool full;
+    {
+      std::lock_guard<std::mutex> g(s.lock);
+      full = s.workers >= kMaxPipeInstances;
+    }
+    // While full, clients stay in the listen backlog (then in connect) and are
+    // taken when a worker leaves: they wait, as for a busy Windows pipe.
+    pollfd fds[2] = {{listen_fd, static_cast<short>(full ? 0 : POLLIN), 0}, {s.wake_fd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       Log(kLogError, kFn, L"poll failed: " + detail::Widen(strerror(errno)));
       return;
     }
-    if (s.stopping || (fds[1].revents & POLLIN) != 0) return;
+    if (s.stopping) return;
+    if ((fds[1].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      (void)!read(s.wake_fd, &count, sizeof count);
+      continue;
+    }
     if ((fds[0].revents & POLLIN) == 0) continue;
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
@@ -378,6 +455,11 @@ void PipeServer::Run() {
       Log(kLogError, kFn, s.base_name + L": accept failed: " + detail::Widen(strerror(errno)));
       return;
     }
+    // A client that sends requests and never reads the replies would hold its
+    // worker in send() for good; a reply that cannot be handed over within
+    // this time ends the connection instead.
+    const timeval reply_limit{static_cast<time_t>(kReplyWriteTimeout.count()), 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &reply_limit, sizeof reply_limit);
     uint32_t id;
     {
       std::lock_guard<std::mutex> g(s.lock);
@@ -389,17 +471,20 @@ void PipeServer::Run() {
       s.connections[id] = fd;
       ++s.workers;
     }
-    try {
-      std::thread(ServeConnectionThread, &s, id, fd).detach();
-    } catch (const std::exception&) {
-      {
-        std::lock_guard<std::mutex> g(s.lock);
-        s.connections.erase(id);
-        --s.workers;
-      }
-      close(fd);
-      throw std::runtime_error("CreateThread failed");
-    }
+    // Without a worker only this connection ends: the socket file and the
+    // accept loop stay for every other client.
+    if (!s.start_worker([&s, id, fd] { ServeConnectionThread(&s, id, fd); })) DropUnservedConnection(s, id, fd);
+  }
+}
+
+void PipeServer::SetWorkerStarter(WorkerStarter starter) { impl_->s.start_worker = std::move(starter); }
+
+bool StartDetachedThread(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

@@ -2,7 +2,9 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <optional>
 #include <stdexcept>
 
 #include "common/diag_log.h"
@@ -80,6 +82,7 @@ class HandleChannel : public detail::ServerChannel {
 };
 
 struct ServerState {
+  WorkerStarter start_worker = &StartDetachedThread;
   std::wstring base_name;
   std::vector<PipeCommandHandler> table;
   std::mutex lock;
@@ -123,10 +126,59 @@ DWORD WINAPI serve_pipe_connection(LPVOID param) {
   return 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left before `deadline` (INFINITE without one), 0 once it has passed.
+DWORD MillisecondsLeft(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return INFINITE;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left >= static_cast<long long>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(left);
+}
+
+DWORD WINAPI RunDetachedBody(LPVOID param) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(param));
+  (*body)();
+  return 0;
+}
+
 }  // namespace
+
+bool StartDetachedThread(std::function<void()> body) {
+  auto owned = std::make_unique<std::function<void()>>(std::move(body));
+  HANDLE thread = CreateThread(nullptr, 0, RunDetachedBody, owned.get(), 0, nullptr);
+  if (thread == nullptr) return false;
+  owned.release();  // the thread owns it now
+  CloseHandle(thread);
+  return true;
+}
 
 struct PipeClient::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  std::optional<Clock::time_point> deadline;
+
+  // The handle is opened for overlapped I/O so that every read and write can
+  // be bounded by the deadline; without one they wait as a blocking call would.
+  uint32_t Transfer(bool write, void* buffer, DWORD size, DWORD* done) {
+    *done = 0;
+    const DWORD wait = MillisecondsLeft(deadline);
+    if (wait == 0) return win32::kErrorSemTimeout;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) return GetLastError();
+    const BOOL ok = write ? WriteFile(handle, buffer, size, nullptr, &ov) : ReadFile(handle, buffer, size, nullptr, &ov);
+    uint32_t err = ok ? 0 : GetLastError();
+    if (ok || err == ERROR_IO_PENDING || err == ERROR_MORE_DATA) {
+      if (err == ERROR_IO_PENDING && WaitForSingleObject(ov.hEvent, wait) != WAIT_OBJECT_0) {
+        CancelIoEx(handle, &ov);
+      }
+      // Also after a cancel: the operation must be over before `ov` and the buffer go away.
+      err = GetOverlappedResult(handle, &ov, done, TRUE) ? 0 : GetLastError();
+      if (err == ERROR_OPERATION_ABORTED) err = win32::kErrorSemTimeout;
+    }
+    CloseHandle(ov.hEvent);
+    return err;
+  }
 };
 
 PipeClient::PipeClient(const std::wstring& base_name) : impl_(std::make_unique<Impl>()) {
@@ -136,10 +188,14 @@ PipeClient::PipeClient(const std::wstring& base_name) : impl_(std::make_unique<I
 
 PipeClient::~PipeClient() { Close(); }
 
+void PipeClient::SetDeadline(std::chrono::steady_clock::time_point deadline) { impl_->deadline = deadline; }
+
 uint32_t PipeClient::Connect() {
   Close();
   for (;;) {
-    HANDLE h = CreateFileW(full_name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (MillisecondsLeft(impl_->deadline) == 0) return win32::kErrorSemTimeout;
+    HANDLE h = CreateFileW(full_name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       DWORD mode = PIPE_READMODE_MESSAGE;
       if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
@@ -152,7 +208,9 @@ uint32_t PipeClient::Connect() {
     }
     const DWORD err = GetLastError();
     if (err != ERROR_PIPE_BUSY) return err;
-    if (!WaitNamedPipeW(full_name_.c_str(), NMPWAIT_WAIT_FOREVER)) return GetLastError();
+    const DWORD wait = MillisecondsLeft(impl_->deadline);
+    if (wait == 0) return win32::kErrorSemTimeout;
+    if (!WaitNamedPipeW(full_name_.c_str(), wait == INFINITE ? NMPWAIT_WAIT_FOREVER : wait)) return GetLastError();
   }
 }
 
@@ -161,9 +219,9 @@ bool PipeClient::connected() const { return impl_->handle != INVALID_HANDLE_VALU
 uint32_t PipeClient::Write(std::span<const uint8_t> message) {
   if (!connected()) return win32::kErrorInvalidHandle;
   DWORD written = 0;
-  if (!WriteFile(impl_->handle, message.data(), static_cast<DWORD>(message.size()), &written, nullptr)) {
-    return GetLastError();
-  }
+  const uint32_t err =
+      impl_->Transfer(true, const_cast<uint8_t*>(message.data()), static_cast<DWORD>(message.size()), &written);
+  if (err != 0) return err;
   return written == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
 }
 
@@ -175,9 +233,9 @@ uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_
   *bytes_read = 0;
   if (!connected()) return win32::kErrorInvalidHandle;
   DWORD n = 0;
-  const BOOL ok = ReadFile(impl_->handle, buffer, capacity, &n, nullptr);
+  const uint32_t err = impl_->Transfer(false, buffer, capacity, &n);
   *bytes_read = n;
-  return ok ? win32::kErrorSuccess : GetLastError();
+  return err;
 }
 
 void PipeClient::Close() {
@@ -214,8 +272,26 @@ void PipeServer::Run() {
       s.changed.notify_all();
     }
   } done{s};
+  // A connection whose worker could not start is disconnected at once, but
+  // its instance closes only after the next one exists: the pipe's name never
+  // vanishes in between (a client would see "file not found").
+  struct Unserved {
+    ServerState& s;
+    uint32_t id = 0;
+    PipeServerInstance* instance = nullptr;
+    void End() {
+      if (instance != nullptr) EndConnection(&s, id, instance);
+      instance = nullptr;
+    }
+    ~Unserved() { End(); }
+  } unserved{s};
 
   for (;;) {
+    {
+      // At the instance limit CreateNamedPipeW would fail: wait for a connection to end.
+      std::unique_lock<std::mutex> g(s.lock);
+      s.changed.wait(g, [&s] { return s.stopping || s.workers < kMaxPipeInstances; });
+    }
     if (s.stopping) return;
     auto instance = std::make_unique<PipeServerInstance>(s.base_name);
     const uint32_t id = s.next_id++;
@@ -223,6 +299,7 @@ void PipeServer::Run() {
       std::lock_guard<std::mutex> g(s.lock);
       s.connections[id] = instance.get();
     }
+    unserved.End();
     const BOOL ok = ConnectNamedPipe(instance->handle, nullptr);
     const DWORD err = ok ? 0 : GetLastError();
     const bool connected = ok || err == ERROR_PIPE_CONNECTED;
@@ -236,25 +313,31 @@ void PipeServer::Run() {
       std::lock_guard<std::mutex> g(s.lock);
       ++s.workers;
     }
-    HANDLE thread = CreateThread(nullptr, 0, serve_pipe_connection, connection, 0, nullptr);
-    if (thread == nullptr) {
+    if (!s.start_worker([connection] { serve_pipe_connection(connection); })) {
+      // Only this connection ends; the pipe keeps serving everyone else.
       delete connection;
-      EndConnection(&s, id, instance.release());
+      DisconnectNamedPipe(instance->handle);
+      unserved.id = id;
+      unserved.instance = instance.release();
       {
         std::lock_guard<std::mutex> g(s.lock);
         --s.workers;
+        s.changed.notify_all();
       }
-      throw std::runtime_error("CreateThread failed");
+      Log(kLogError, kFn, s.base_name + L": CreateThread failed; the connection was closed");
+      continue;
     }
     instance.release();  // the worker owns it now
-    CloseHandle(thread);
   }
 }
+
+void PipeServer::SetWorkerStarter(WorkerStarter starter) { impl_->s.start_worker = std::move(starter); }
 
 void PipeServer::Stop() {
   ServerState& s = impl_->s;
   std::unique_lock<std::mutex> g(s.lock);
   s.stopping = true;
+  s.changed.notify_all();  // an accept loop waiting for a free instance
   const std::wstring full_name = FullPipeName(s.base_name);
   // A blocking ConnectNamedPipe or ReadFile has no stop signal of its own:
   // cancel pending I/O on every instance and complete the waiting instance's

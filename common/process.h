@@ -42,4 +42,12 @@ std::vector<uint32_t> FindProcessesByName(const std::wstring& exe_name);
 bool TerminateProcessById(uint32_t pid, uint32_t exit_code);
 uint32_t CurrentProcessId();
 
+// Called first thing by every program: a closed stdout or stderr must not end
+// or harm it. Linux: SIGPIPE is ignored, so a write to a pipe nobody reads
+// fails (the stream goes bad and later writes cost nothing), and a standard
+// descriptor that is not open is pointed at /dev/null, so that no socket or
+// file opened later takes its number and receives debug lines. Windows: a
+// failed console write already ends nothing; nothing to do.
+void ProtectStandardStreams();
+
 }  // namespace vantrel::proc

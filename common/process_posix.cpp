@@ -238,4 +238,17 @@ bool TerminateProcessById(uint32_t pid, uint32_t /*exit_code*/) {
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
+void ProtectStandardStreams() {
+  signal(SIGPIPE, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // open() takes the lowest free number, which is this one.
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
 }  // namespace vantrel::proc

@@ -173,4 +173,6 @@ bool TerminateProcessById(uint32_t pid, uint32_t exit_code) {
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
+void ProtectStandardStreams() {}
+
 }  // namespace vantrel::proc

@@ -16,6 +16,7 @@ inline constexpr uint32_t kErrorGenFailure = 31;
 inline constexpr uint32_t kErrorNotSupported = 50;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorBrokenPipe = 109;
+inline constexpr uint32_t kErrorSemTimeout = 121;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorBadPathname = 161;
 inline constexpr uint32_t kErrorAlreadyExists = 183;

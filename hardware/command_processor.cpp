@@ -4,6 +4,7 @@
 #include "hardware/command_processor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
@@ -115,6 +116,10 @@ std::optional<ReissueOutcome> Reissue(uint16_t command, const ReissueArgs& reiss
   {
     // This service's own pipe name (with the test-instance suffix when set).
     pipe::PipeClient client(vantrel::names::Instance(kHardwarePipeName));
+    // Longer than the registry store's own busy wait (15 s), so a slow write
+    // still answers; bounded, because a worker waiting here holds one of the
+    // pipe's 255 instances and all of them waiting would wait for each other.
+    client.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(20));
     // Not examined: without a connection the write fails and gives the result.
     client.Connect();
     uint32_t error = pipe::send_pipe_message(client, command, args);

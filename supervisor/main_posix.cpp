@@ -1,10 +1,12 @@
 #include <string>
 #include <vector>
 
+#include "common/process.h"
 #include "common/text.h"
 #include "supervisor/service_host.h"
 
 int main(int argc, char** argv) {
+  vantrel::proc::ProtectStandardStreams();
   std::vector<std::wstring> args;
   for (int i = 1; i < argc; ++i) args.push_back(vantrel::text::FromUtf8(argv[i]));
   return vantrel::supervisor::ProgramMain(args);

@@ -387,6 +387,10 @@ std::string SystemctlPath() {
   return "/usr/bin/systemctl";
 }
 
+constexpr std::chrono::seconds kSystemctlTimeout{30};
+// Status polls, one a second, while an uninstall waits for the service to stop.
+constexpr int kStopPolls = 120;
+
 struct CommandResult {
   bool ran = false;
   int exit_code = -1;
@@ -407,25 +411,64 @@ CommandResult RunSystemctl(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
+  // The supervisor ignores SIGPIPE for itself; the tool gets the default.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid, tool.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   if (rc != 0) {
     close(out[0]);
     return result;
   }
+  // systemctl gives up on an unresponsive systemd after its own 25 s D-Bus
+  // time-out; past this one it is ended, so no hung tool can hold the
+  // installer or the supervisor for good.
+  const auto deadline = std::chrono::steady_clock::now() + kSystemctlTimeout;
+  bool timed_out = false;
   char buf[512];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) result.output.append(buf, static_cast<size_t>(n));
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timed_out = true;
+      break;
+    }
+    pollfd pfd{out[0], POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timed_out = ready == 0;
+      break;
+    }
+    const ssize_t n = read(out[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buf, static_cast<size_t>(n));
   }
   close(out[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    if (timed_out) kill(pid, SIGKILL);
+    const pid_t r = waitpid(pid, &status, timed_out ? 0 : WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) break;
+    if (r == 0) {
+      // Output closed but the tool still runs: the same deadline holds.
+      if (std::chrono::steady_clock::now() >= deadline) {
+        timed_out = true;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
   }
-  result.ran = true;
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.ran = !timed_out;
+  result.exit_code = !timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 
@@ -585,7 +628,9 @@ bool UninstallService() {
       std::printf("Stopping %s.", "VACSvc");
       std::fflush(stdout);
       state = UnitState::kDeactivating;
-      for (;;) {
+      // systemd ends a unit that overruns its stop time-out (90 s by
+      // default); the polling ends a little after that in any case.
+      for (int polls = 0; polls < kStopPolls; ++polls) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         UnitState now = QueryUnitState();
         if (now == UnitState::kUnknown) break;  // the query failed: the last known state counts

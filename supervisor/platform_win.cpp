@@ -391,8 +391,10 @@ bool UninstallService() {
     std::fflush(stdout);
     Sleep(1000);
     SERVICE_STATUS now{};
-    // A failed query ends the polling; the last known state counts.
-    while (QueryServiceStatus(service, &now)) {
+    // A failed query ends the polling; the last known state counts. Bounded:
+    // a service that never leaves STOP_PENDING counts as failed to stop.
+    constexpr int kStopPolls = 120;
+    for (int polls = 0; polls < kStopPolls && QueryServiceStatus(service, &now); ++polls) {
       status = now;
       if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
       std::printf(".");

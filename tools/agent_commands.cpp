@@ -141,6 +141,7 @@ int Monitor(const GlobalOptions& o, AgentClient& client, const AgentArgs& args) 
     }
     std::cout.flush();
     if (!watching) return kExitOk;
+    if (!std::cout) return 1;  // nobody reads any more
     if (args.count > 0 && round + 1 >= args.count) return kExitOk;
     Sleep(args.watch_seconds);
   }
@@ -164,6 +165,7 @@ int Events(const GlobalOptions& o, AgentClient& client, const AgentArgs& args) {
       return NoAnswer(o, error);
     }
     std::cout << (o.json ? Compact(event->value) : FormatEvent(event->value)) << std::endl;
+    if (!std::cout) return 1;  // nobody reads any more
   }
   return kExitOk;
 }

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,11 @@ std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, uint16_t 
     if (error) *error = std::string("socket: ") + std::strerror(errno);
     return nullptr;
   }
+  // An agent that is stopped stops taking connections once its backlog is
+  // full, and a plain connect would then retry for minutes. SO_SNDTIMEO bounds
+  // the connect (and later sends) to the default reply limit.
+  const timeval limit{15, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
     if (error) *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
     ::close(fd);

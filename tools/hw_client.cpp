@@ -1,6 +1,7 @@
 #include "tools/hw_client.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 
 #include "common/names.h"
@@ -107,6 +108,9 @@ HwClient::HwClient(std::wstring pipe_name) : pipe_name_(std::move(pipe_name)) {}
 HwResult HwClient::Send(uint16_t command, const std::vector<Bytes>& args) const {
   HwResult result;
   pipe::PipeClient client(pipe_name_);
+  // Room for the slowest command (a registry re-issue may take 20 s); a
+  // service that hangs ends the command with ERROR_SEM_TIMEOUT instead.
+  client.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(30));
   result.error = client.Connect();
   if (result.error != 0) return result;
   const auto packed = Args(args);

@@ -21,6 +21,7 @@ constexpr uint32_t kReplyValueOffset = 5;  // count byte, then the first argumen
 // from a reply of the expected shape.
 bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size) {
   PipeClient client(names::Instance(names::kHardwarePipe));
+  client.SetDeadline(std::chrono::steady_clock::now() + kServiceTransactionTimeout);
   if (client.Connect() != 0) return false;
   if (pipe::send_pipe_message(client, command, args) != 0) return false;
   uint32_t read = 0;
@@ -96,6 +97,7 @@ LightingStatus DecodeLightingReply(std::span<const uint8_t> reply) {
 
 bool QueryLightingService(LightingStatus& status) {
   PipeClient client(names::Instance(names::kLightingPipe));
+  client.SetDeadline(std::chrono::steady_clock::now() + kServiceTransactionTimeout);
   if (client.Connect() != 0) return false;
   const std::vector<uint8_t> arg = pipe::U32Bytes(1);
   const PipeArg args[] = {{static_cast<uint32_t>(arg.size()), arg.data()}};

@@ -4,11 +4,17 @@
 // them in parallel.
 #pragma once
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 
 namespace vantrel::agent {
+
+// One transaction with the hardware or the lighting service, connect to
+// reply, takes at most this long; past it the request fails as if the service
+// were absent. A hung service so costs a report or a notification this much.
+inline constexpr std::chrono::milliseconds kServiceTransactionTimeout{1000};
 
 // Transport failure of QueryGamingSysInfo: its status byte (0xFF) is non-zero.
 inline constexpr uint64_t kSysInfoFailure = 0xFFFFFFFFull;

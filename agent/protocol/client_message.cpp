@@ -31,6 +31,20 @@ bool ParseBody(const char* text, Json::Value& root) {
 
 void SetMonitorDataHandler(MonitorDataHandler handler) { g_monitor_data_handler.store(handler); }
 
+namespace {
+std::atomic<uint64_t> g_capability{kSysInfoFailure};
+}  // namespace
+
+uint64_t CapabilityOutput() {
+  uint64_t output = g_capability.load();
+  if ((output & 0xFF) == 0) return output;
+  output = QueryGamingSysInfo(kSysInfoCapability);
+  if ((output & 0xFF) == 0) g_capability.store(output);
+  return output;
+}
+
+void ForgetCapabilityForTesting() { g_capability.store(kSysInfoFailure); }
+
 TXSocket::TXSocket(const uint8_t* source, uint32_t length) {
   std::memcpy(magic, source, sizeof(magic));
   command_id = static_cast<int32_t>(static_cast<uint32_t>(source[4]) | static_cast<uint32_t>(source[5]) << 8 |
@@ -122,7 +136,7 @@ void TXSocket::Initialization() {
     response["data"] = GetFileVersionString();
     response["result"] = "0";
   } else if (name == "SUPPORT_SYSTEM_CAPABILITY") {
-    const uint64_t output = QueryGamingSysInfo(kSysInfoCapability);
+    const uint64_t output = CapabilityOutput();
     // A failed query is answered without "data" and without "result".
     if ((output & 0xFF) == 0) {
       response["data"] = static_cast<Json::UInt>((output >> 24) & 0xFFFF);

@@ -26,6 +26,12 @@ class TXSocket;
 using MonitorDataHandler = void (*)(TXSocket& request);
 void SetMonitorDataHandler(MonitorDataHandler handler);
 
+// The capability word is the firmware's and does not change while the machine
+// runs: once read it is answered from memory, so the query never waits for the
+// hardware service again. Failures are not kept. Tests forget it between cases.
+uint64_t CapabilityOutput();
+void ForgetCapabilityForTesting();
+
 class TXSocket {
  public:
   // `source` is the (deciphered) message of `length` bytes, at least kHeaderSize.

@@ -46,13 +46,21 @@ pipe::PipeReply RelayEvent(uint16_t command, const pipe::PipeRequest& request, C
 
   std::vector<ConnectedDevices::Entry> entries = clients.Snapshot();
   LogInfo(function, text::Format(L"Connected device : %d", static_cast<int>(entries.size())));
+  // Once the lighting service has failed for this event it is not asked again
+  // for the remaining clients: a hung service would otherwise cost each of
+  // them a full time-out in turn.
+  bool lighting_failed = false;
   try {
     for (const auto& [id, socket] : entries) {
       if (!socket) continue;
       Json::Value notification = BuildEventNotification(command, request);
-      if (command == 2) {
+      if (command == 2 && lighting && !lighting_failed) {
         LightingStatus status;
-        if (lighting && lighting(status)) notification["Parameter"]["brightness"] = brightness_level(status);
+        if (lighting(status)) {
+          notification["Parameter"]["brightness"] = brightness_level(status);
+        } else {
+          lighting_failed = true;
+        }
       }
       const std::string text = notification.toStyledString();
       SendToClient(clients, socket, text);

@@ -107,17 +107,21 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
   ReadingTask sys2_fan = StartRead(tasks, readers.sys2_fan);
   TaskResult<uint32_t> max_clock =
       tasks.Start([counters]() -> uint32_t { return counters ? counters->GetMaxClockSpeed() : 0; });
+  // The fans are read whatever the idle state says, so they need not wait for
+  // it: with a hung hardware service the report then waits one transaction
+  // time-out, not two in a row.
+  ReadingTask gpu_fan1 = StartGpuRead(tasks, readers.gpu_fan, 0);
+  std::optional<ReadingTask> gpu_fan2;
+  if (gpu_fan2_enabled) gpu_fan2 = StartGpuRead(tasks, readers.gpu_fan, 1);
 
   const int32_t idle_state = idle_task.get();
-  std::optional<ReadingTask> gpu_temperature, gpu_frequency, gpu_max_frequency, gpu_usage, gpu_fan2;
+  std::optional<ReadingTask> gpu_temperature, gpu_frequency, gpu_max_frequency, gpu_usage;
   if (idle_state == 1) {
     gpu_temperature = StartGpuRead(tasks, readers.gpu_temperature, 0);
     gpu_frequency = StartGpuRead(tasks, readers.gpu_frequency, 0);
     gpu_max_frequency = StartGpuRead(tasks, readers.gpu_max_frequency, 0);
     gpu_usage = StartGpuRead(tasks, readers.gpu_usage, 0);
   }
-  ReadingTask gpu_fan1 = StartGpuRead(tasks, readers.gpu_fan, 0);
-  if (gpu_fan2_enabled) gpu_fan2 = StartGpuRead(tasks, readers.gpu_fan, 1);
 
   double eu = 0, ed = 0, wu = 0, wd = 0;
   if (counters && counters->network_ready() && counters->GetNetworkRates(&eu, &ed, &wu, &wd)) {

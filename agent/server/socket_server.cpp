@@ -246,10 +246,17 @@ void SocketServer::ReleaseFreedMemory() {
 }
 
 void SocketServer::ProcessLoop() {
+  // A pass starts every 500 ms, counted from the start of the one before: a
+  // pass that overran (a report waiting out a hung hardware service) is
+  // followed at once, so a request that came meanwhile waits no longer than
+  // that pass.
+  auto next = std::chrono::steady_clock::now();
   for (;;) {
     ProcessPass();
     ReleaseFreedMemory();
-    if (WaitForStop(kPassInterval)) return;
+    next = std::max(next + kPassInterval, std::chrono::steady_clock::now());
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    if (stop_cv_.wait_until(lock, next, [this] { return stopping_; })) return;
   }
 }
 

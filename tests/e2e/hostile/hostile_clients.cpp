@@ -27,6 +27,7 @@
 #include "common/process.h"
 #include "common/registry.h"
 #include "netcore/os/socket_os.h"
+#include "tests/e2e/hostile/hostile_support.h"
 #include "tests/support/test_env.h"
 
 using namespace std::chrono_literals;
@@ -146,15 +147,10 @@ class Conn {
   netcore::EpollHandle poll_ = netcore::kInvalidEpoll;
 };
 
-vantrel::testing::ScopedTestEnv& Env() {
-  static auto* env = new vantrel::testing::ScopedTestEnv();
-  return *env;
-}
-
 class HostileClients : public ::testing::Test {
  protected:
   void SetUp() override {
-    Env();
+    vantrel::hostile::Env();
     instance_ = vantrel::testing::UniqueName(L"hostile");
     port_ = vantrel::testing::FreeTcpPort();
   }
@@ -167,7 +163,7 @@ class HostileClients : public ::testing::Test {
   }
 
   std::map<std::wstring, std::wstring> ChildEnv() const {
-    auto env = Env().ChildEnv();
+    auto env = vantrel::hostile::Env().ChildEnv();
     env[L"VANTREL_INSTANCE"] = instance_;
     env[L"VANTREL_AGENT_PORT"] = std::to_wstring(port_);
     return env;
@@ -187,7 +183,9 @@ class HostileClients : public ::testing::Test {
   }
 
   void StartHardwareService() {
-    reg::WriteString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kPlatformKey, L"FirmwareBackend", L"sim");
+#ifndef _WIN32
+    vantrel::hostile::Env().WritePlatformConfig("sim");
+#endif
     hardware_ = vantrel::proc::Process::Start(vantrel::testing::ProgramPath(L"VantrelSysHardwareService"), {},
                                               ChildEnv());
     ASSERT_TRUE(hardware_);

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <future>
 #include <map>
@@ -79,6 +81,7 @@ bool PipeAnswers(const std::wstring& base) {
 class HwClientPipe : public ::testing::Test {
  protected:
   void SetUp() override {
+    ForgetCapabilityForTesting();
     std::vector<pipe::PipeCommandHandler> table(velmont::kHardwareCommandSlots, &pipe::dump_arguments);
     table[velmont::kSvcCmdWMIGetGamingSystemInformation] = [this](const PipeRequest& r) -> PipeReply {
       std::lock_guard lock(script_.mutex);
@@ -172,6 +175,13 @@ TEST_F(HwClientPipe, CapabilityWordThroughTheProtocol) {
             std::optional<std::string>(
                 "{\n\t\"data\" : 43981,\n\t\"request\" : \"SUPPORT_SYSTEM_CAPABILITY\",\n\t\"result\" : \"0\"\n}\n"));
 
+  // Kept once read: the firmware's word does not change under the agent.
+  Edit([](Script& s) { s.sysinfo = {{0, 0x0000001234000000ull}}; });
+  EXPECT_EQ(ProcessClientBlock(block.data(), static_cast<uint32_t>(block.size())),
+            std::optional<std::string>(
+                "{\n\t\"data\" : 43981,\n\t\"request\" : \"SUPPORT_SYSTEM_CAPABILITY\",\n\t\"result\" : \"0\"\n}\n"));
+
+  ForgetCapabilityForTesting();
   Edit([](Script& s) { s.sysinfo = {{0, 0x000000ABCD000002ull}}; });
   EXPECT_EQ(ProcessClientBlock(block.data(), static_cast<uint32_t>(block.size())),
             std::optional<std::string>("{\n\t\"request\" : \"SUPPORT_SYSTEM_CAPABILITY\"\n}\n"));
@@ -293,6 +303,72 @@ TEST(HwClientStopped, EveryReaderFailsAtOnce) {
   EXPECT_EQ(v, -1);
   EXPECT_EQ(QueryGamingSysInfo(0), kSysInfoFailure);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Services that take the request and never answer: every query gives up at
+// its deadline with the failure value of an absent service, several at once
+// each within its own deadline.
+TEST(HwClientHung, QueriesFailAtTheirDeadline) {
+  testing::ScopedTestEnv env;
+  testing::ScopedEnvVar instance("VANTREL_INSTANCE", text::ToUtf8(testing::UniqueName(L"hung")));
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  auto hang = [&](const PipeRequest&) -> PipeReply {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return release; });
+    return std::nullopt;
+  };
+  std::vector<pipe::PipeCommandHandler> hw(velmont::kHardwareCommandSlots, hang);
+  hw[0] = &pipe::dump_arguments;
+  std::vector<pipe::PipeCommandHandler> light(2, hang);
+  light[0] = &pipe::dump_arguments;
+  {
+    ScriptedServer hw_server(names::Instance(names::kHardwarePipe), std::move(hw));
+    ScriptedServer light_server(names::Instance(names::kLightingPipe), std::move(light));
+    // Destroyed before the servers, whose Stop waits for the hung handlers.
+    struct Release {
+      std::function<void()> f;
+      ~Release() { f(); }
+    } release_handlers{[&] {
+      {
+        std::lock_guard lock(m);
+        release = true;
+      }
+      cv.notify_all();
+    }};
+    for (const auto& name : {names::kHardwarePipe, names::kLightingPipe}) {
+      ASSERT_TRUE(testing::WaitFor([&] { return PipeAnswers(names::Instance(name)); }, std::chrono::seconds(10)));
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto within_deadline = [](Clock::time_point start) {
+      const auto took = Clock::now() - start;
+      return took >= kServiceTransactionTimeout - std::chrono::milliseconds(50) &&
+             took < kServiceTransactionTimeout + std::chrono::milliseconds(700);
+    };
+    struct Case {
+      const char* name;
+      std::function<bool()> failed;
+    };
+    const Case cases[] = {
+        {"sysinfo", [] { return QueryGamingSysInfo(SensorInput(1)) == kSysInfoFailure; }},
+        {"cpu temperature", [] { int32_t v = 5; return !TXSocket::Get_CPU_Temprature(v) && v == 5; }},
+        {"idle state", [] { return QueryGpuIdleState() == -1; }},
+        {"gpu usage", [] { int32_t v = 5; return TXSocket::Get_GPU_Usage(v, 0) && v == -1; }},
+        {"lighting", [] { LightingStatus st; st.brightness = 9; return !QueryLightingService(st) && st.brightness == 9; }},
+    };
+    for (const Case& c : cases) {
+      const auto start = Clock::now();
+      EXPECT_TRUE(c.failed()) << c.name;
+      EXPECT_TRUE(within_deadline(start)) << c.name;
+    }
+    // In parallel, as a report runs them: the deadlines run side by side.
+    const auto start = Clock::now();
+    std::vector<std::future<bool>> parallel;
+    for (int i = 0; i < 8; ++i) parallel.push_back(std::async(std::launch::async, cases[i % 2].failed));
+    for (auto& f : parallel) EXPECT_TRUE(f.get());
+    EXPECT_TRUE(within_deadline(start));
+  }
 }
 
 // The real hardware service program, when it has been built.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -255,6 +256,67 @@ TEST_F(PipeTransportTest, StopEndsIdleConnections) {
   EXPECT_EQ(server_->live_connections(), 0u);
   Bytes reply;
   EXPECT_NE(idle.ReadMessage(&reply), 0u);
+}
+
+// A server that takes requests and never answers costs a client with a
+// deadline that long and no longer; a deadline already past fails at once.
+TEST_F(PipeTransportTest, DeadlineBoundsEveryStep) {
+  using Clock = std::chrono::steady_clock;
+  {
+    PipeClient c(name_);
+    c.SetDeadline(Clock::now() + 300ms);
+    ASSERT_EQ(c.Connect(), 0u);
+    ASSERT_EQ(send_pipe_message(c, kSilent, {}), 0u);
+    const auto start = Clock::now();
+    Bytes reply;
+    EXPECT_EQ(c.ReadMessage(&reply), win32::kErrorSemTimeout);
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(c.Write(Bytes{0, 0, 0}), win32::kErrorSemTimeout);
+  }
+  {
+    PipeClient late(name_);
+    late.SetDeadline(Clock::now() - 1ms);
+    EXPECT_EQ(late.Connect(), win32::kErrorSemTimeout);
+    EXPECT_FALSE(late.connected());
+  }
+  const auto start = Clock::now();
+  Bytes reply;
+  EXPECT_EQ(PipeTransact(name_, kSilent, {}, &reply, 200ms), win32::kErrorSemTimeout);
+  EXPECT_LT(Clock::now() - start, 2s);
+  // A deadline that leaves time is no different from none.
+  const PipeArg args[] = {{1, "x"}};
+  ASSERT_EQ(PipeTransact(name_, kEcho, args, &reply, 5s), 0u);
+  EXPECT_EQ(reply, (Bytes{1, 1, 0, 0, 0, 'x'}));
+}
+
+// A worker thread that cannot be started ends its own connection only: the
+// server keeps accepting and later clients are served.
+TEST(PipeTransport, FailedWorkerStartEndsOnlyThatConnection) {
+  testing::ScopedTestEnv env;
+  const std::wstring name = testing::UniqueName(L"vt_nothread_");
+  PipeServer server(name, {dump_arguments});
+  std::atomic<bool> fail{false};
+  server.SetWorkerStarter([&fail](std::function<void()> body) {
+    return !fail.load() && StartDetachedThread(std::move(body));
+  });
+  std::thread runner([&server] { server.Run(); });
+  Bytes reply;
+  ASSERT_TRUE(testing::WaitFor([&] { return PipeTransact(name, 0, {}, &reply, 1s) == 0; }, 10s));
+  const uint8_t b[] = {1};
+  const PipeArg args[] = {{1, b}};
+  int served = 0, refused = 0;
+  for (int i = 0; i < 6; ++i) {
+    fail = i % 2 == 0;  // every other worker fails to start
+    const uint32_t err = PipeTransact(name, 0, args, &reply, 5s);
+    (err == 0 ? served : refused)++;
+    EXPECT_NE(err, win32::kErrorSemTimeout) << i;  // ended at once, not left waiting
+    EXPECT_NE(err, win32::kErrorFileNotFound) << i;  // the pipe never disappears
+  }
+  EXPECT_EQ(served, 3);
+  EXPECT_EQ(refused, 3);
+  server.Stop();
+  runner.join();
+  EXPECT_EQ(server.live_connections(), 0u);
 }
 
 TEST(PipeTransport, NoServerFailsAtOnceWithFileNotFound) {

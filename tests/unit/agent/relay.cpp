@@ -130,11 +130,22 @@ TEST(EventRelay, EveryClientGetsTheNotificationAndTheReporterItsReply) {
   EXPECT_EQ(sent["Parameter"]["brightness"].asInt(), 4);
   EXPECT_EQ(sent["Parameter"]["pressed_hotkey"].asUInt(), 3u);
 
-  // Lighting service absent: the notification goes without "brightness".
-  auto no_lighting = EventCommandTable(devices, [](LightingStatus&) { return false; });
+  // Lighting service absent or hung: the notifications go without
+  // "brightness", and after one failure the event asks no more.
+  int failed_calls = 0;
+  auto no_lighting = EventCommandTable(devices, [&](LightingStatus&) {
+    ++failed_calls;
+    return false;
+  });
   no_lighting[2](*hotkey.parsed);
-  ASSERT_TRUE(Json::Reader().parse(b->writes[2], sent));
-  EXPECT_FALSE(sent["Parameter"].isMember("brightness"));
+  EXPECT_EQ(failed_calls, 1);
+  for (auto* client : {a.get(), b.get()}) {
+    ASSERT_EQ(client->writes.size(), 3u);
+    ASSERT_TRUE(Json::Reader().parse(client->writes[2], sent));
+    EXPECT_FALSE(sent["Parameter"].isMember("brightness"));
+  }
+  no_lighting[2](*hotkey.parsed);
+  EXPECT_EQ(failed_calls, 2);  // the next event asks again
 
   // No client: nothing written, the reply still comes.
   ConnectedDevices none;
