@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -46,7 +47,7 @@ class InstallerTest : public ::testing::Test {
               "  show) s=$(head -n1 '" + states_ + "' 2>/dev/null); sed -i 1d '" + states_ + "' 2>/dev/null;\n"
               "        echo \"${s:-inactive}\";;\n"
               "  stop) exit ${STOP_RC:-0};;\n"
-              "  enable) exit ${ENABLE_RC:-0};;\n"
+              "  enable) [ -n \"$HANG_ENABLE\" ] && exec sleep 60; exit ${ENABLE_RC:-0};;\n"
               "esac\n"
               "exit 0\n");
     chmod(systemctl_.c_str(), 0755);
@@ -97,6 +98,15 @@ TEST_F(InstallerTest, EnableFailureKeepsTheInstallation) {
   EXPECT_EQ(Run("-install", "ENABLE_RC=1", 1, true),
             "VACSvc is installed.\nthe unit is written, but \"systemctl enable VACSvc.service\" failed: VACSvc will "
             "not start at boot\n");
+  EXPECT_TRUE(fs::exists(Unit()));
+}
+
+TEST_F(InstallerTest, AHungSystemctlIsEndedAtItsDeadline) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run("-install", "HANG_ENABLE=1 VANTREL_SYSTEMCTL_TIMEOUT_MS=500", 1, true),
+            "VACSvc is installed.\nthe unit is written, but \"systemctl enable VACSvc.service\" failed: VACSvc will "
+            "not start at boot\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_TRUE(fs::exists(Unit()));
 }
 
