@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "common/diag_log.h"
@@ -69,8 +70,16 @@ std::string LocalTimeStamp() {
 }
 
 void ToJournal(int priority, const std::wstring& function, const std::wstring& message) {
-  sd_journal_send("MESSAGE=%s", text::ToUtf8(message).c_str(), "PRIORITY=%d", priority, "CODE_FUNC=%s",
-                  text::ToUtf8(function).c_str(), "SYSLOG_IDENTIFIER=%s", program_invocation_short_name, nullptr);
+  const std::string line = text::ToUtf8(message);
+  const std::string func = text::ToUtf8(function);
+  // libsystemd opens its journal socket on first use and publishes it with an
+  // atomic that ThreadSanitizer cannot see inside the uninstrumented library;
+  // one sender at a time makes the hand-over visible. Journal lines are rare
+  // (warnings and errors, or the diagnostic switch), so the lock costs nothing.
+  static std::mutex journal_lock;
+  std::lock_guard<std::mutex> hold(journal_lock);
+  sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=%d", priority, "CODE_FUNC=%s", func.c_str(),
+                  "SYSLOG_IDENTIFIER=%s", program_invocation_short_name, nullptr);
 }
 
 }  // namespace diag_detail

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "common/registry.h"
 #include "common/text.h"
@@ -115,6 +116,18 @@ class DiagnosticLogTest : public ::testing::Test {
   std::optional<testing::ScopedEnvVar> program_data_var_;
   SwitchRegistry registry_;
 };
+
+// Errors go to the system log from whichever thread meets them; the first
+// lines of a process, sent from several threads at once, must not race over
+// the log's connection (ThreadSanitizer ends the process on such a race).
+// Defined first so that no earlier case has opened that connection.
+TEST(DiagnosticLogSystemLog, FirstErrorsFromManyThreadsAtOnce) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([i] { Log(kLogError, L"log test", L"concurrent error " + std::to_wstring(i)); });
+  }
+  for (auto& t : threads) t.join();
+}
 
 TEST_F(DiagnosticLogTest, NoSwitchValueMeansNoLogNoFolderNoFile) {
   registry_.values = {L"VantrelHardwareService"};  // another program's switch
