@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace velmont::firmware {
 namespace {
@@ -18,6 +19,20 @@ std::map<long, std::string> Numbered(Sysfs& sys, const std::string& dir, std::st
   for (const std::string& name : sys.List(dir)) {
     const long n = NumberAfter(name, prefix);
     if (n >= 0) out[n] = name;
+  }
+  return out;
+}
+
+// N of every pwmN_enable in `dir`, in order.
+std::set<long> EnableNumbers(Sysfs& sys, const std::string& dir) {
+  constexpr std::string_view kSuffix = "_enable";
+  std::set<long> out;
+  for (const std::string& name : sys.List(dir)) {
+    if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+      continue;
+    }
+    const long n = NumberAfter(std::string_view(name).substr(0, name.size() - kSuffix.size()), "pwm");
+    if (n > 0) out.insert(n);
   }
   return out;
 }
@@ -82,10 +97,10 @@ std::vector<FanChannel> FindFans(Sysfs& sys) {
     base.hwmon = root + "/" + leaf;
     base.chip = sys.Read(base.hwmon + "/name").value_or("");
     if (IsGpuChip(base.chip)) continue;
-    for (const auto& [pwm, name] : Numbered(sys, base.hwmon, "pwm")) {
+    // A channel is its mode switch: curve-only devices have no pwmN beside it.
+    for (const long pwm : EnableNumbers(sys, base.hwmon)) {
       FanChannel fan = base;
       fan.pwm = static_cast<int>(pwm);
-      if (!sys.Exists(fan.Attr("_enable"))) continue;
       fan.curve_points = CountCurvePoints(sys, fan);
       fans.push_back(std::move(fan));
     }

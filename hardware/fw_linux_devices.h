@@ -14,7 +14,8 @@ namespace velmont::firmware {
 inline constexpr char kPlatformProfile[] = "/sys/firmware/acpi/platform_profile";
 inline constexpr char kPlatformProfileChoices[] = "/sys/firmware/acpi/platform_profile_choices";
 
-// One pwm channel of an hwmon device: pwmN with pwmN_enable beside it.
+// One pwm channel of an hwmon device: a pwmN_enable, with pwmN (the duty)
+// beside it on most drivers.
 struct FanChannel {
   std::string hwmon;  // "/sys/class/hwmon/hwmon3"
   std::string chip;   // the device's "name"
