@@ -1,6 +1,8 @@
 // The real hardware service and vantrelctl on Linux with the firmware
-// backends and the fake NVML: the values a client sees, and the simulated
-// controller's state surviving a restart of the service.
+// backends and the fake NVML: the values a client sees, the simulated
+// controller's state surviving a restart of the service, and the "linux"
+// backend giving fans back to automatic mode when the service stops or
+// starts after being killed.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <regex>
 #include <string>
 
+#include "common/fw_encoding.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
 #include "common/process.h"
@@ -96,6 +99,14 @@ class FwGpuService : public ::testing::Test {
     return std::stoll(m[1]);
   }
 
+  fs::path Sys(const std::string& path) const { return fs::path(env_->root()) / "sysroot" / path.substr(1); }
+  std::string Line(const std::string& path) const {
+    std::ifstream in(Sys(path));
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+
   std::unique_ptr<vt::ScopedTestEnv> env_;
   std::unique_ptr<vt::ScopedEnvVar> instance_;
   std::unique_ptr<vt::ScopedEnvVar> sysroot_;
@@ -136,4 +147,43 @@ TEST_F(FwGpuService, HwmonAndFakeNvmlThroughVantrelctl) {
   EXPECT_TRUE(beyond == -1 || beyond == 0xFFFFFFFFll) << *beyond;
   EXPECT_EQ(reg::ReadString(reg::SystemRegistry(), reg::Root::kLocalMachine, reg::kSuiteKey, L"GPU_Name1"),
             std::wstring(L"NVIDIA GeForce RTX 4070 Laptop GPU"));
+}
+
+TEST_F(FwGpuService, LinuxBackendThroughThePipeGivesFansBackAfterAStopAndAKill) {
+  namespace code = vantrel::fwcode;
+  const std::string enable = "/sys/class/hwmon/hwmon1/pwm1_enable";
+  Write(Sys("/sys/firmware/acpi/platform_profile"), "balanced\n");
+  Write(Sys("/sys/firmware/acpi/platform_profile_choices"), "low-power balanced performance\n");
+  Write(Sys("/sys/class/hwmon/hwmon1/name"), "thinkpad\n");
+  Write(Sys("/sys/class/hwmon/hwmon1/pwm1"), "128\n");
+  Write(Sys(enable), "2\n");
+  Write(Sys("/sys/class/hwmon/hwmon1/fan1_input"), "3100\n");
+  Write(Sys("/sys/class/power_supply/BAT0/charge_control_end_threshold"), "100\n");
+  UseBackend("linux");
+  ASSERT_NO_FATAL_FAILURE(Start());
+
+  const auto fw = [&](int command, uint64_t input) {
+    return Value("hw fw " + std::to_string(command) + " " + std::to_string(input));
+  };
+  EXPECT_EQ(fw(24, static_cast<uint64_t>(code::Profile::kPerformance)), 0);
+  EXPECT_EQ(fw(25, code::kProfileGetCurrent), static_cast<long long>(code::Profile::kPerformance));
+  EXPECT_EQ(Line("/sys/firmware/acpi/platform_profile"), "performance");
+  EXPECT_EQ(fw(26, code::EncodeSetting({1, 60})), 0);
+  EXPECT_EQ(fw(27, 1), static_cast<long long>(code::EncodeSettingReading({60, 100})));
+  EXPECT_EQ(fw(15, code::EncodeFanSpeed({1, 40})), 0);
+  EXPECT_EQ(fw(16, 1), static_cast<long long>(code::EncodeFanReading({40, 3100})));
+  EXPECT_EQ(Line(enable), "1");
+  Stop();
+  EXPECT_EQ(Line(enable), "2") << "a stopped service leaves its fan in manual mode";
+
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_EQ(fw(13, code::EncodeFanBehavior({1, code::FanMode::kFull})), 0);
+  EXPECT_EQ(Line(enable), "0");
+  process_->Kill();
+  ASSERT_TRUE(process_->Wait(std::chrono::seconds(10)));
+  process_.reset();
+  EXPECT_EQ(Line(enable), "0");  // nothing runs after SIGKILL
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_TRUE(vt::WaitFor([&] { return Line(enable) == "2"; }, std::chrono::seconds(5)))
+      << "the next start leaves the killed run's fan at full speed";
 }
