@@ -35,6 +35,10 @@ int RunAgent(const GlobalOptions& options, const AgentArgs& args);
 // words: "dump ...", "reg get ...", "fw NAME VALUE", "gpu count", "raw ID ..."
 int RunHw(const GlobalOptions& options, const std::vector<std::string>& words);
 
+// words: "profile [NAME]", "fan [N] auto|full|PERCENT", "fan-curve N show|set
+// TEMP:PERCENT...", "battery-limit [PERCENT]", "kbd-light [LEVEL]"
+int RunControl(const GlobalOptions& options, const std::vector<std::string>& words);
+
 // Kept for the tests: the same as RunCommandLine.
 int RunAgentCommand(const GlobalOptions& options, const std::vector<std::string>& words);
 int RunHwCommand(const GlobalOptions& options, const std::vector<std::string>& words);
