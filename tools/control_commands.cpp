@@ -144,7 +144,7 @@ int Fan(const Control& c, std::vector<std::string> args) {
     fans = {static_cast<uint8_t>(*n)};
     args.erase(args.begin());
   }
-  if (fans.empty()) c.Usage("this machine has no fan the service can steer");
+  if (fans.empty()) c.Fail("unsupported", "this machine has no fan the service can steer");
   std::string text;
   Json::Value json;
   json["fans"] = Json::Value(Json::arrayValue);

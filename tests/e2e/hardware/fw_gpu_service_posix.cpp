@@ -4,6 +4,7 @@
 // backend giving fans back to automatic mode when the service stops or
 // starts after being killed.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,19 @@ class FwGpuService : public ::testing::Test {
     return std::stoll(m[1]);
   }
 
+  // vantrelctl <args>: its exit status and standard output.
+  std::pair<int, std::string> Ctl(const std::string& args) {
+    const std::string command = "'" + text::ToUtf8(vt::ProgramPath(L"vantrelctl")) + "' " + args + " 2>/dev/null";
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return {-1, ""};
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  }
+
   fs::path Sys(const std::string& path) const { return fs::path(env_->root()) / "sysroot" / path.substr(1); }
   std::string Line(const std::string& path) const {
     std::ifstream in(Sys(path));
@@ -186,4 +200,98 @@ TEST_F(FwGpuService, LinuxBackendThroughThePipeGivesFansBackAfterAStopAndAKill) 
   ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_TRUE(vt::WaitFor([&] { return Line(enable) == "2"; }, std::chrono::seconds(5)))
       << "the next start leaves the killed run's fan at full speed";
+}
+
+namespace {
+
+// One vantrelctl call: its exit status and a text its --json output holds
+// (blanks removed, so "\"profile\":\"quiet\"" matches the styled output).
+struct CtlStep {
+  const char* args;
+  int status;
+  const char* holds;
+};
+
+std::string Squeezed(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c != ' ' && c != '\n' && c != '\t') out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+// vantrelctl's control commands against the service on the three driver
+// shapes of the platform tests.
+TEST_F(FwGpuService, VantrelctlControlCommandsOnEachDriverShape) {
+  struct Shape {
+    const char* name;
+    std::map<std::string, std::string> files;
+    std::vector<CtlStep> steps;
+    std::map<std::string, std::string> after_stop;
+  };
+  const std::string hw = "/sys/class/hwmon/hwmon1/";
+  const std::string led = "/sys/class/leds/tpacpi::kbd_backlight/";
+  const std::vector<Shape> shapes = {
+      {"laptop",
+       {{"/sys/firmware/acpi/platform_profile", "balanced"},
+        {"/sys/firmware/acpi/platform_profile_choices", "low-power balanced performance"},
+        {hw + "name", "thinkpad"}, {hw + "pwm1", "128"}, {hw + "pwm1_enable", "2"}, {hw + "fan1_input", "2500"},
+        {hw + "pwm1_auto_point1_temp", "50000"}, {hw + "pwm1_auto_point1_pwm", "64"},
+        {hw + "pwm1_auto_point2_temp", "70000"}, {hw + "pwm1_auto_point2_pwm", "191"},
+        {"/sys/class/power_supply/BAT0/charge_control_end_threshold", "100"},
+        {led + "brightness", "0"}, {led + "max_brightness", "2"}},
+       {{"profile", 0, "\"supported\":[\"low-power\",\"balanced\",\"performance\"]"},
+        {"profile low-power", 0, "\"profile\":\"low-power\""},
+        {"profile", 0, "\"profile\":\"low-power\""},
+        {"profile quiet", 1, "\"ok\":false"},
+        {"fan", 0, "\"mode\":\"auto\",\"percent\":50,\"rpm\":2500"},
+        {"fan 1 35", 0, "\"mode\":\"manual\",\"percent\":35"},
+        {"fan full", 0, "\"mode\":\"full\""},
+        {"fan auto", 0, "\"mode\":\"auto\""},
+        {"fan 2 auto", 1, "\"ok\":false"},
+        {"fan 1 101", 2, "\"error\":\"usage\""},
+        {"fan-curve 1 show", 0, "[{\"celsius\":50,\"percent\":25},{\"celsius\":70,\"percent\":75}]"},
+        {"fan-curve 1 set 55:30 75:90", 0, "[{\"celsius\":55,\"percent\":30},{\"celsius\":75,\"percent\":90}]"},
+        {"fan-curve 1 set 55:30 75:90 95:100", 1, "\"ok\":false"},  // the curve has two points
+        {"fan-curve 1 set 55", 2, "\"error\":\"usage\""},
+        {"battery-limit 60", 0, "\"maximum\":100,\"minimum\":1,\"ok\":true,\"value\":60"},
+        {"battery-limit 0", 1, "\"ok\":false"},
+        {"kbd-light", 0, "\"maximum\":2,\"minimum\":0,\"ok\":true,\"value\":0"},
+        {"kbd-light 2", 0, "\"value\":2"},
+        {"kbd-light 3", 1, "\"ok\":false"}},
+       {{hw + "pwm1_enable", "2"}}},
+      {"pwm only",
+       {{hw + "name", "nct6775"}, {hw + "pwm1", "255"}, {hw + "pwm1_enable", "5"},
+        {hw + "pwm2", "0"}, {hw + "pwm2_enable", "5"}},
+       {{"fan", 0, "[{\"fan\":1,\"mode\":\"auto\",\"percent\":100,\"rpm\":0},{\"fan\":2,\"mode\":\"auto\""},
+        {"fan 2 0", 0, "\"fans\":[{\"fan\":2,\"mode\":\"manual\",\"percent\":0,\"rpm\":0}]"},
+        {"fan-curve 1 show", 1, "\"ok\":false"},
+        {"profile", 1, "\"ok\":false"},
+        {"battery-limit", 1, "\"ok\":false"}},
+       {{hw + "pwm2_enable", "5"}}},  // left manual above, given back by the stop
+      {"profile only",
+       {{"/sys/firmware/acpi/platform_profile", "quiet"},
+        {"/sys/firmware/acpi/platform_profile_choices", "quiet balanced performance"}},
+       {{"profile", 0, "\"profile\":\"quiet\""},
+        {"profile performance", 0, "\"profile\":\"performance\""},
+        {"fan", 1, "\"error\":\"unsupported\""},  // nothing to steer
+        {"fan-curve 1 show", 1, "\"ok\":false"},
+        {"kbd-light 1", 1, "\"ok\":false"}},
+       {}},
+  };
+  UseBackend("linux");
+  for (const Shape& shape : shapes) {
+    fs::remove_all(fs::path(env_->root()) / "sysroot" / "sys");
+    for (const auto& [path, value] : shape.files) Write(Sys(path), value + "\n");
+    ASSERT_NO_FATAL_FAILURE(Start());
+    for (const CtlStep& step : shape.steps) {
+      const auto [status, out] = Ctl(std::string("--json ") + step.args);
+      EXPECT_EQ(status, step.status) << shape.name << ": " << step.args << "\n" << out;
+      EXPECT_NE(Squeezed(out).find(step.holds), std::string::npos) << shape.name << ": " << step.args << "\n" << out;
+    }
+    Stop();
+    for (const auto& [path, value] : shape.after_stop) EXPECT_EQ(Line(path), value) << shape.name << ": " << path;
+  }
 }
