@@ -98,6 +98,9 @@ std::string ProcessEnvValue(uint32_t pid, const std::string& name) {
 // ---------------------------------------------------------------------------
 // Processes
 
+// How long a worker has to end after SIGTERM before it is killed.
+constexpr std::chrono::milliseconds kTerminateGrace{2000};
+
 class LinuxPlatform : public SupervisorPlatform {
  public:
   std::wstring WorkerFileName(Worker worker) override {
@@ -120,7 +123,17 @@ class LinuxPlatform : public SupervisorPlatform {
     return proc::Process::Start(path, {}, GraphicalSessionEnvironment()) != nullptr;
   }
 
+  // SIGTERM first, SIGKILL for whatever is left after a short grace: the
+  // hardware service gives fans it steers back to automatic mode on its way
+  // out, which a plain SIGKILL would leave running at a fixed duty until its
+  // next start.
   void TerminateProcessesByName(const std::wstring& name) override {
+    const std::vector<uint32_t> first = Workers(name);
+    for (uint32_t pid : first) kill(static_cast<pid_t>(pid), SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kTerminateGrace;
+    while (!first.empty() && std::chrono::steady_clock::now() < deadline && !Workers(name).empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     for (uint32_t pid : Workers(name)) proc::TerminateProcessById(pid, 9);
   }
 

@@ -1,7 +1,8 @@
 // The supervisor as a plain process (no systemd): it starts both workers,
 // brings back a worker killed with SIGKILL in the next cycle, leaves exactly
 // one of each running, reports to the notify socket, and at SIGTERM ends both
-// workers and exits 0.
+// workers and exits 0, giving the hardware service time to hand the fans it
+// steers back to the driver.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,6 +20,8 @@
 
 #include "common/diag_log.h"
 #include "common/paths.h"
+#include "common/pipe_message.h"
+#include "common/pipe_transport.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
@@ -145,7 +148,9 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
     // The real agent listens on TCP and both real workers name their pipes and
     // guards after the instance: keep them apart from other test runs.
     child_env[L"VANTREL_AGENT_PORT"] = std::to_wstring(vantrel::testing::FreeTcpPort());
-    child_env[L"VANTREL_INSTANCE"] = vantrel::testing::UniqueName(L"_sup");
+    instance_ = vantrel::testing::UniqueName(L"_sup");
+    child_env[L"VANTREL_INSTANCE"] = instance_;
+    if (!sysroot_.empty()) child_env[L"VANTREL_SYSROOT"] = vantrel::text::FromUtf8(sysroot_);
     // No logind here: the system bus is made unreachable, so no events arrive.
     child_env[L"DBUS_SYSTEM_BUS_ADDRESS"] = vantrel::text::FromUtf8("unix:path=" + env_.root() + "/no-bus");
     uint32_t error = 0;
@@ -158,6 +163,8 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
   std::string notify_path_;
   int notify_fd_ = -1;
   std::unique_ptr<Process> supervisor_;
+  std::wstring instance_;
+  std::string sysroot_;  // the workers' VANTREL_SYSROOT when set
 };
 
 TEST_P(SupervisorRun, KeepsOneOfEachWorkerAndEndsThemAtSigterm) {
@@ -241,6 +248,38 @@ TEST_P(SupervisorRun, LeavesSameNamedProgramsElsewhereAlone) {
   EXPECT_TRUE(stranger->Running());
   stranger->Kill();
   stranger->Wait(10s);
+}
+
+TEST_P(SupervisorRun, AStopGivesAFanInManualModeBackToTheDriver) {
+  if (GetParam() != WorkerKind::kReal) GTEST_SKIP() << "the stand-ins steer no fan";
+  sysroot_ = env_.root() + "/sysroot";
+  const fs::path hwmon = fs::path(sysroot_) / "sys/class/hwmon/hwmon0";
+  fs::create_directories(hwmon);
+  std::ofstream(hwmon / "name") << "thinkpad\n";
+  std::ofstream(hwmon / "pwm1") << "128\n";
+  std::ofstream(hwmon / "pwm1_enable") << "2\n";
+  const auto enable = [&] {
+    std::ifstream in(hwmon / "pwm1_enable");
+    std::string line;
+    std::getline(in, line);
+    return line;
+  };
+  env_.WritePlatformConfig("linux");
+  StartSupervisor();
+  ASSERT_NE(SoleWorker("VantrelSysHardwareService", 15s), 0u);
+
+  // Fan 1 at 40 %, which takes it out of automatic mode.
+  const auto speed = vantrel::pipe::U64Bytes(0x2801);
+  const std::vector<vantrel::pipe::PipeArg> args{{8, speed.data()}};
+  std::vector<uint8_t> reply;
+  EXPECT_TRUE(vantrel::testing::WaitFor(
+      [&] { return vantrel::pipe::PipeTransact(L"tavrix_hardware_service_" + instance_, 15, args, &reply, 5s) == 0; },
+      10s));
+  ASSERT_EQ(enable(), "1");
+
+  supervisor_->RequestStop();
+  EXPECT_EQ(supervisor_->Wait(15s), 0);
+  EXPECT_EQ(enable(), "2");
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkerKinds, SupervisorRun, ::testing::Values(WorkerKind::kStandIns, WorkerKind::kReal),
