@@ -250,37 +250,70 @@ TEST_P(SupervisorRun, LeavesSameNamedProgramsElsewhereAlone) {
   stranger->Wait(10s);
 }
 
-TEST_P(SupervisorRun, AStopGivesAFanInManualModeBackToTheDriver) {
-  if (GetParam() != WorkerKind::kReal) GTEST_SKIP() << "the stand-ins steer no fan";
-  sysroot_ = env_.root() + "/sysroot";
-  const fs::path hwmon = fs::path(sysroot_) / "sys/class/hwmon/hwmon0";
-  fs::create_directories(hwmon);
-  std::ofstream(hwmon / "name") << "thinkpad\n";
-  std::ofstream(hwmon / "pwm1") << "128\n";
-  std::ofstream(hwmon / "pwm1_enable") << "2\n";
-  const auto enable = [&] {
-    std::ifstream in(hwmon / "pwm1_enable");
+// A fixture fan under the linux firmware backend, driven through the real
+// hardware service.
+class SupervisedFan : public SupervisorRun {
+ protected:
+  void SetUp() override {
+    SupervisorRun::SetUp();
+    if (IsSkipped() || GetParam() != WorkerKind::kReal) GTEST_SKIP() << "the stand-ins steer no fan";
+    sysroot_ = env_.root() + "/sysroot";
+    hwmon_ = fs::path(sysroot_) / "sys/class/hwmon/hwmon0";
+    fs::create_directories(hwmon_);
+    std::ofstream(hwmon_ / "name") << "thinkpad\n";
+    std::ofstream(hwmon_ / "pwm1") << "128\n";
+    std::ofstream(hwmon_ / "pwm1_enable") << "2\n";
+    env_.WritePlatformConfig("linux");
+  }
+
+  std::string Enable() const {
+    std::ifstream in(hwmon_ / "pwm1_enable");
     std::string line;
     std::getline(in, line);
     return line;
-  };
-  env_.WritePlatformConfig("linux");
-  StartSupervisor();
-  ASSERT_NE(SoleWorker("VantrelSysHardwareService", 15s), 0u);
+  }
 
   // Fan 1 at 40 %, which takes it out of automatic mode.
-  const auto speed = vantrel::pipe::U64Bytes(0x2801);
-  const std::vector<vantrel::pipe::PipeArg> args{{8, speed.data()}};
-  std::vector<uint8_t> reply;
-  EXPECT_TRUE(vantrel::testing::WaitFor(
-      [&] { return vantrel::pipe::PipeTransact(L"tavrix_hardware_service_" + instance_, 15, args, &reply, 5s) == 0; },
-      10s));
-  ASSERT_EQ(enable(), "1");
+  void SetManual() {
+    const auto speed = vantrel::pipe::U64Bytes(0x2801);
+    const std::vector<vantrel::pipe::PipeArg> args{{8, speed.data()}};
+    std::vector<uint8_t> reply;
+    EXPECT_TRUE(vantrel::testing::WaitFor(
+        [&] {
+          return vantrel::pipe::PipeTransact(L"tavrix_hardware_service_" + instance_, 15, args, &reply, 5s) == 0;
+        },
+        10s));
+    ASSERT_EQ(Enable(), "1");
+  }
 
+  fs::path hwmon_;
+};
+
+TEST_P(SupervisedFan, AStopGivesItBackToTheDriver) {
+  StartSupervisor();
+  ASSERT_NE(SoleWorker("VantrelSysHardwareService", 15s), 0u);
+  ASSERT_NO_FATAL_FAILURE(SetManual());
   supervisor_->RequestStop();
   EXPECT_EQ(supervisor_->Wait(15s), 0);
-  EXPECT_EQ(enable(), "2");
+  EXPECT_EQ(Enable(), "2");
 }
+
+TEST_P(SupervisedFan, AKilledHardwareServiceHasItGivenBackAtOnce) {
+  // A cycle far away: only the supervisor's watch on the worker can act in time.
+  ASSERT_EQ(vantrel::reg::WriteDword(vantrel::reg::SystemRegistry(), vantrel::reg::Root::kLocalMachine,
+                                     vantrel::reg::kSuiteKey, L"Sleep_time", 60000),
+            0u);
+  StartSupervisor();
+  const uint32_t hardware = SoleWorker("VantrelSysHardwareService", 15s);
+  ASSERT_NE(hardware, 0u);
+  ASSERT_NO_FATAL_FAILURE(SetManual());
+  ASSERT_EQ(kill(static_cast<pid_t>(hardware), SIGKILL), 0);
+  EXPECT_TRUE(vantrel::testing::WaitFor([&] { return Enable() == "2"; }, 5s));
+  EXPECT_TRUE(Workers("VantrelSysHardwareService").empty()) << "restarted: the start-up, not the watch, acted";
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkerKinds, SupervisedFan, ::testing::Values(WorkerKind::kReal),
+                         [](const auto&) { return "Real"; });
 
 INSTANTIATE_TEST_SUITE_P(WorkerKinds, SupervisorRun, ::testing::Values(WorkerKind::kStandIns, WorkerKind::kReal),
                          [](const auto& info) { return info.param == WorkerKind::kReal ? "Real" : "StandIns"; });
