@@ -277,7 +277,7 @@ std::optional<uint64_t> SimCall(const FirmwareCommand& row, std::optional<uint64
 }
 
 LinuxFirmware& LinuxControl() {
-  static LinuxFirmware control(SystemSysfs(), FanStateFile());
+  static LinuxFirmware control(SystemSysfs(), FanStateFile(), &SystemProfileDaemon());
   return control;
 }
 

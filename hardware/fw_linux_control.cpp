@@ -74,7 +74,21 @@ std::optional<uint64_t> LinuxFirmware::SetProfile(uint64_t in) {
   if (std::find(offered.begin(), offered.end(), name) == offered.end()) {
     return Refuse(L"the driver does not offer the platform profile " + Wide(std::string(name)));
   }
+  if (daemon_ != nullptr && daemon_->Present()) return SetThroughDaemon(name);
   if (!Write(kPlatformProfile, std::string(name))) return std::nullopt;
+  return kDone;
+}
+
+std::optional<uint64_t> LinuxFirmware::SetThroughDaemon(std::string_view name) {
+  // The daemon knows three profiles and maps them onto the driver's choices itself.
+  const std::string daemon_name = name == "low-power" ? "power-saver" : std::string(name);
+  if (daemon_name != "power-saver" && daemon_name != "balanced" && daemon_name != "performance") {
+    return Refuse(L"the power-profile daemon owns the profile and has no " + Wide(std::string(name)));
+  }
+  std::string error;
+  if (!daemon_->SetActive(daemon_name, &error)) {
+    return Refuse(L"the power-profile daemon refused " + Wide(daemon_name) + L": " + Wide(error));
+  }
   return kDone;
 }
 

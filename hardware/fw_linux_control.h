@@ -4,7 +4,8 @@
 // are those of common/fw_encoding.h. Portable: the OS is behind Sysfs and
 // StateFile.
 //
-// Only the attributes named above are ever written, and each value is checked
+// Where the desktop's power-profile daemon runs, profile changes go through
+// it instead. Only the attributes named above are ever written, and each value is checked
 // against what the driver reports first (its profile choices, its curve
 // points, its max_brightness). Any refusal, ours or the driver's, is a failed
 // call with a warning in the log.
@@ -22,7 +23,9 @@ namespace velmont::firmware {
 
 class LinuxFirmware {
  public:
-  LinuxFirmware(Sysfs& sys, StateFile& state) : sys_(sys), state_(state) {}
+  // `daemon` may be null: the profile is then always written to /sys.
+  LinuxFirmware(Sysfs& sys, StateFile& state, ProfileDaemon* daemon = nullptr)
+      : sys_(sys), state_(state), daemon_(daemon) {}
 
   // One firmware method by its name; nullopt when it fails or is not served
   // here (GetGamingSysInfo is the sensor reader's).
@@ -34,6 +37,7 @@ class LinuxFirmware {
 
  private:
   std::optional<uint64_t> SetProfile(uint64_t in);
+  std::optional<uint64_t> SetThroughDaemon(std::string_view name);
   std::optional<uint64_t> GetProfile(uint64_t in);
   std::optional<uint64_t> SetFanBehavior(uint64_t in);
   std::optional<uint64_t> GetFanBehavior(uint64_t in);
@@ -54,6 +58,7 @@ class LinuxFirmware {
 
   Sysfs& sys_;
   StateFile& state_;
+  ProfileDaemon* daemon_;
   std::mutex mutex_;  // one method at a time: writes and the record stay in step
   uint8_t cursor_fan_ = 1;
   uint8_t cursor_point_ = 1;

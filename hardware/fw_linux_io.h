@@ -32,8 +32,20 @@ class StateFile {
   virtual bool Save(const std::string& content) = 0;
 };
 
-// The machine's /sys and <state dir>/firmware-fans (Linux only).
+// The desktop's power-profile daemon. Where one runs it owns the platform
+// profile: changes go through it, not behind its back into /sys.
+class ProfileDaemon {
+ public:
+  virtual ~ProfileDaemon() = default;
+  virtual bool Present() = 0;
+  // `name` is one of the daemon's profiles: power-saver, balanced, performance.
+  virtual bool SetActive(const std::string& name, std::string* error) = 0;
+};
+
+// The machine's /sys, <state dir>/firmware-fans and the power-profile daemon
+// on the system bus (Linux only).
 Sysfs& SystemSysfs();
 StateFile& FanStateFile();
+ProfileDaemon& SystemProfileDaemon();
 
 }  // namespace velmont::firmware

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -48,6 +49,8 @@ class FwGpuService : public ::testing::Test {
     Write(sys / "sys/bus/pci/devices/0000:01:00.0/class", "0x030000\n");
     Write(sys / "sys/bus/pci/devices/0000:01:00.0/power/runtime_status", "active\n");
     sysroot_ = std::make_unique<vt::ScopedEnvVar>("VANTREL_SYSROOT", sys.string());
+    // No power-profile daemon unless a test starts one on a bus of its own.
+    bus_ = std::make_unique<vt::ScopedEnvVar>("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + env_->root() + "/no-bus");
     fake_nvml_ = (fs::path(text::ToUtf8(vt::ProgramPath(L"x"))).parent_path().parent_path() / "fakes/nvml").string();
     ASSERT_TRUE(fs::exists(fs::path(fake_nvml_) / "libnvidia-ml.so.1"))
         << "build the gpu_fake_nvml target first (" << fake_nvml_ << ")";
@@ -124,6 +127,7 @@ class FwGpuService : public ::testing::Test {
   std::unique_ptr<vt::ScopedTestEnv> env_;
   std::unique_ptr<vt::ScopedEnvVar> instance_;
   std::unique_ptr<vt::ScopedEnvVar> sysroot_;
+  std::unique_ptr<vt::ScopedEnvVar> bus_;
   std::string fake_nvml_;
   std::unique_ptr<proc::Process> process_;
 };
@@ -294,4 +298,64 @@ TEST_F(FwGpuService, VantrelctlControlCommandsOnEachDriverShape) {
     Stop();
     for (const auto& [path, value] : shape.after_stop) EXPECT_EQ(Line(path), value) << shape.name << ": " << path;
   }
+}
+
+namespace {
+
+// Kills a helper process when the test leaves, however it leaves.
+struct Ended {
+  proc::Process* process;
+  ~Ended() {
+    process->Kill();
+    process->Wait(std::chrono::seconds(10));
+  }
+};
+
+}  // namespace
+
+// Where power-profiles-daemon runs it owns the profile: the service asks it
+// (a stand-in on a private bus) and writes nothing itself, and refuses the
+// driver's profiles the daemon does not know.
+TEST_F(FwGpuService, AProfileDaemonIsAskedInsteadOfWritingTheAttribute) {
+  if (!fs::exists("/usr/bin/dbus-daemon")) GTEST_SKIP() << "no dbus-daemon (Debian package dbus-daemon)";
+  const fs::path root = env_->root();
+  const std::string socket = (root / "system_bus").string();
+  Write(root / "bus.conf",
+        "<busconfig><type>system</type><listen>unix:path=" + socket +
+            "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+            "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n");
+  auto bus = proc::Process::Start(L"/usr/bin/dbus-daemon",
+                                  {L"--nofork", text::FromUtf8("--config-file=" + (root / "bus.conf").string())});
+  ASSERT_NE(bus, nullptr);
+  const Ended bus_ends{bus.get()};
+  ASSERT_TRUE(vt::WaitFor([&] { return fs::exists(socket); }, std::chrono::seconds(10)));
+  bus_.reset();  // first: its destructor restores the variable
+  bus_ = std::make_unique<vt::ScopedEnvVar>("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket);
+
+  const std::string log = (root / "ppd.log").string();
+  auto daemon = proc::Process::Start(text::FromUtf8(fs::path(fake_nvml_).parent_path().string() + "/ppd_standin"), {},
+                                     {{L"PPD_STANDIN_LOG", text::FromUtf8(log)}});
+  ASSERT_NE(daemon, nullptr);
+  const Ended daemon_ends{daemon.get()};
+  ASSERT_TRUE(vt::WaitFor([&] { return fs::exists(log + ".ready"); }, std::chrono::seconds(10)));
+
+  const std::string profile = "/sys/firmware/acpi/platform_profile";
+  Write(Sys(profile), "balanced\n");
+  Write(Sys(profile + "_choices"), "low-power quiet balanced performance\n");
+  UseBackend("linux");
+  ASSERT_NO_FATAL_FAILURE(Start());
+
+  EXPECT_EQ(Ctl("--json profile low-power").first, 0);
+  EXPECT_EQ(Line(profile), "low-power");  // the stand-in's write
+  EXPECT_EQ(Ctl("--json profile quiet").first, 1);
+  EXPECT_EQ(Line(profile), "low-power");
+  std::ifstream in(log);
+  std::string asked((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(asked, "power-saver\n");
+
+  daemon->Kill();
+  daemon->Wait(std::chrono::seconds(10));
+  EXPECT_EQ(Ctl("--json profile quiet").first, 0);  // no daemon: the attribute
+  EXPECT_EQ(Line(profile), "quiet");
+  Stop();
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,13 @@ struct Step {
 
 class LinuxBackend : public Backends {
  protected:
+  // No power-profile daemon: the machine's system bus is out of reach.
+  void SetUp() override {
+    Backends::SetUp();
+    bus_ = std::make_unique<vantrel::testing::ScopedEnvVar>("DBUS_SYSTEM_BUS_ADDRESS",
+                                                            "unix:path=" + env_.root() + "/no-bus");
+  }
+  std::unique_ptr<vantrel::testing::ScopedEnvVar> bus_;
   void Attr(const std::string& path, const std::string& value) { Write(sys_ / path.substr(1), value + "\n"); }
   std::string Line(const std::string& path) {
     std::ifstream in(sys_ / path.substr(1));

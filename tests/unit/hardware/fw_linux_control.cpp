@@ -179,3 +179,43 @@ TEST_F(LinuxControl, RestoreGivesBackRecordedFansOnly) {
   control_.RestoreFans();
   EXPECT_EQ(fw::ParseFanLedger(state_.content).size(), 1u);
 }
+
+namespace {
+
+class FakeDaemon : public fw::ProfileDaemon {
+ public:
+  bool present = true;
+  bool refuse = false;
+  std::vector<std::string> set;
+  bool Present() override { return present; }
+  bool SetActive(const std::string& name, std::string* error) override {
+    if (refuse) {
+      *error = "not allowed";
+      return false;
+    }
+    set.push_back(name);
+    return true;
+  }
+};
+
+}  // namespace
+
+TEST_F(LinuxControl, AProfileDaemonOwnsTheProfileWhileItRuns) {
+  FakeDaemon daemon;
+  fw::LinuxFirmware control(sys_, state_, &daemon);
+  const auto set = [&](code::Profile p) { return control.Call(L"SetGamingProfile", static_cast<uint64_t>(p)); };
+  sys_.files[fw::kPlatformProfileChoices] = "low-power quiet balanced performance";
+
+  EXPECT_EQ(set(code::Profile::kLowPower), 0u);
+  EXPECT_EQ(set(code::Profile::kPerformance), 0u);
+  EXPECT_EQ(daemon.set, (std::vector<std::string>{"power-saver", "performance"}));
+  // The driver offers "quiet", the daemon has no such profile: refused, not written behind its back.
+  EXPECT_EQ(set(code::Profile::kQuiet), std::nullopt);
+  daemon.refuse = true;
+  EXPECT_EQ(set(code::Profile::kBalanced), std::nullopt);
+  EXPECT_TRUE(sys_.writes.empty());
+
+  daemon.present = false;  // stopped: the attribute again
+  EXPECT_EQ(set(code::Profile::kQuiet), 0u);
+  EXPECT_EQ(sys_.files[fw::kPlatformProfile], "quiet");
+}
