@@ -224,7 +224,32 @@ int Setting(const Control& c, code::Setting setting, const std::vector<std::stri
                            std::to_string(r.maximum) + ")\n");
 }
 
+// A firmware Get without reporting anything: nullopt on any failure.
+std::optional<uint64_t> QuietGet(const HwClient& hw, uint16_t id, uint32_t input) {
+  const HwResult r = hw.Firmware(HwCommands()[id], input);
+  const std::optional<uint64_t> v = r.ok() ? r.U64(0) : std::nullopt;
+  if (!v || *v == 0xFFFFFFFFull) return std::nullopt;
+  return v;
+}
+
 }  // namespace
+
+std::string MachineControlSummary() {
+  const HwClient hw;
+  std::string out;
+  if (auto id = QuietGet(hw, kGetProfile, code::kProfileGetCurrent); id && *id <= 0xFF) {
+    out = "profile " + std::string(code::ProfileName(static_cast<uint8_t>(*id)));
+  }
+  const auto fans = QuietGet(hw, kGetFanBehavior, 0);
+  for (uint8_t fan : Bits(fans.value_or(0))) {
+    const auto mode = QuietGet(hw, kGetFanBehavior, fan);
+    const auto speed = QuietGet(hw, kGetFanSpeed, fan);
+    if (!mode || !speed) continue;
+    out += std::string(out.empty() ? "" : ", ") + "fan " + std::to_string(fan) + " " + ModeName(*mode) + " " +
+           std::to_string(code::DecodeFanReading(*speed).percent) + " %";
+  }
+  return out;
+}
 
 int RunControl(const GlobalOptions& options, const std::vector<std::string>& words) {
   if (words.empty()) return UsageError(options, "missing command", "");
