@@ -56,6 +56,11 @@ std::optional<uint64_t> LinuxFirmware::Refuse(const std::wstring& why) {
   return std::nullopt;
 }
 
+bool LinuxFirmware::Fail(const std::wstring& why) {
+  Refuse(why);
+  return false;
+}
+
 bool LinuxFirmware::Write(const std::string& path, const std::string& value) {
   std::string error;
   if (sys_.Write(path, value, &error)) return true;
@@ -122,7 +127,7 @@ std::optional<FanChannel> LinuxFirmware::Fan(uint64_t number) {
 
 bool LinuxFirmware::LeaveAuto(const FanChannel& fan, const char* enable_value) {
   const auto current = ReadInteger(sys_, fan.Attr("_enable"));
-  if (!current) return Refuse(L"cannot read " + Wide(fan.Attr("_enable"))).has_value();
+  if (!current) return Fail(L"cannot read " + Wide(fan.Attr("_enable")));
   std::vector<ManualFan> record = ParseFanLedger(state_.Load());
   ManualFan entry{fan.hwmon, fan.pwm, kDefaultAutoEnable, fan.chip};
   if (*current >= kDefaultAutoEnable && *current <= 255) entry.restore = static_cast<int>(*current);
@@ -130,7 +135,7 @@ bool LinuxFirmware::LeaveAuto(const FanChannel& fan, const char* enable_value) {
   if (known == record.end()) {
     record.push_back(entry);
     if (!state_.Save(FormatFanLedger(record))) {
-      return Refuse(L"cannot record the fan's automatic mode; it stays as it is").has_value();
+      return Fail(L"cannot record the fan's automatic mode; it stays as it is");
     }
   }
   return Write(fan.Attr("_enable"), enable_value);

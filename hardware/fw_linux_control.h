@@ -54,7 +54,9 @@ class LinuxFirmware {
   bool LeaveAuto(const FanChannel& fan, const char* enable_value);
   bool BackToAuto(const FanChannel& fan);
   bool Write(const std::string& path, const std::string& value);
+  // Both log `why` as a warning.
   std::optional<uint64_t> Refuse(const std::wstring& why);
+  bool Fail(const std::wstring& why);
 
   Sysfs& sys_;
   StateFile& state_;
