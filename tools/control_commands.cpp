@@ -255,6 +255,15 @@ int RunControl(const GlobalOptions& options, const std::vector<std::string>& wor
   if (words.empty()) return UsageError(options, "missing command", "");
   const Control c(options, words[0]);
   const std::vector<std::string> args(words.begin() + 1, words.end());
+  // Other firmware reads these words its own way (Windows' is opaque to us):
+  // never send them to it. A first call makes the service publish its backend.
+  const HwClient hw;
+  QuietGet(hw, kGetProfile, code::kProfileGetCurrent);
+  if (!FirmwareBackendIs(hw, L"linux")) {
+    return ReportFailure(options, kExitFailed, "unsupported",
+                         "the hardware service does not run the \"linux\" firmware backend",
+                         "set FirmwareBackend=linux in /etc/vantrel/vantrel.conf; elsewhere use 'hw fw'");
+  }
   try {
     if (words[0] == "profile") return Profile(c, args);
     if (words[0] == "fan") return Fan(c, args);

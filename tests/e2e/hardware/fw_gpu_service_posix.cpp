@@ -298,6 +298,15 @@ TEST_F(FwGpuService, VantrelctlControlCommandsOnEachDriverShape) {
     Stop();
     for (const auto& [path, value] : shape.after_stop) EXPECT_EQ(Line(path), value) << shape.name << ": " << path;
   }
+  // Any other firmware reads the words its own way: vantrelctl sends none.
+  UseBackend("sim");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  for (const char* args : {"fan full", "profile performance", "kbd-light"}) {
+    const auto [status, out] = Ctl(std::string("--json ") + args);
+    EXPECT_EQ(status, 1) << args;
+    EXPECT_NE(Squeezed(out).find("\"error\":\"unsupported\""), std::string::npos) << args << "\n" << out;
+  }
+  EXPECT_EQ(Value("hw fw 14 0"), 0) << "the simulated fan behaviour was written";
 }
 
 namespace {
