@@ -5,13 +5,15 @@
 //           machine without the firmware;
 //   "hwmon": GetGamingSysInfo answers sensor reads from /sys/class/hwmon, every
 //            other method fails;
+//   "linux": "hwmon"'s sensor reads, and the control methods served from the
+//            kernel's standard interfaces (fw_linux_control.h);
 //   "sim":   a simulated controller whose Get methods return what their Set
 //            counterpart stored (kept in the registry store, so it survives
 //            restarts) and whose sensors move over time.
 // The backend is looked up on every call, so an edit of the file needs no restart.
 //
 // The 30 ms pause after a successful call bounds the rate at which a client
-// can drive real firmware, so "hwmon" keeps it. The simulated controller has
+// can drive real firmware, so "hwmon" and "linux" keep it. The simulated controller has
 // no hardware to protect and answers at once: with the pause, every monitor
 // report would cost at least 30 ms of waiting that says nothing about the
 // agent.
@@ -32,6 +34,8 @@
 #include "common/win32_errors.h"
 #include "hardware/firmware_commands.h"
 #include "hardware/firmware_platform.h"
+#include "hardware/fw_linux_control.h"
+#include "hardware/fw_linux_io.h"
 #include "hardware/platform_config.h"
 
 namespace velmont::firmware {
@@ -54,7 +58,7 @@ Backend CurrentBackend() { return vantrel::hw::ReadPlatformConfig().firmware_bac
 void PublishBackend(Backend backend) {
   static std::atomic<int> published{-1};
   if (published.exchange(static_cast<int>(backend)) == static_cast<int>(backend)) return;
-  static const wchar_t* const kNames[] = {L"none", L"hwmon", L"sim"};
+  static const wchar_t* const kNames[] = {L"none", L"hwmon", L"sim", L"linux"};
   vantrel::reg::WriteString(vantrel::reg::SystemRegistry(), Root::kLocalMachine, vantrel::reg::kPlatformKey,
                             L"FirmwareBackendInUse", kNames[static_cast<int>(backend)]);
 }
@@ -272,7 +276,15 @@ std::optional<uint64_t> SimCall(const FirmwareCommand& row, std::optional<uint64
   return std::nullopt;
 }
 
+LinuxFirmware& LinuxControl() {
+  static LinuxFirmware control(SystemSysfs(), FanStateFile(), &SystemProfileDaemon());
+  return control;
+}
+
 }  // namespace
+
+// Whatever the backend is now: a run under "linux" may have left a record.
+void RestoreFirmwareControl() { LinuxControl().RestoreFans(); }
 
 std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::optional<uint64_t> input) {
   // The firmware receives its input as decimal text; the backends read it as
@@ -295,9 +307,12 @@ std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::opti
     case Backend::kSim:
       out = SimCall(row, in);
       break;
+    case Backend::kLinux:
+      out = IsSysInfo(row) ? SysInfo(in, HwmonSensor, 0) : LinuxControl().Call(row.method, in);
+      break;
   }
   if (out) out = FitOutput(row, *out);
-  if (out && backend == Backend::kHwmon) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  if (out && backend != Backend::kSim) std::this_thread::sleep_for(std::chrono::milliseconds(30));
   return out;
 }
 

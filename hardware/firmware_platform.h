@@ -17,4 +17,10 @@ std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::opti
 // The raw SMBIOS structure table; empty when it cannot be read.
 std::vector<uint8_t> ReadRawSmbiosTables();
 
+// Gives back what the service took over from the machine's own control:
+// on Linux, fans a run left outside automatic mode (recorded under the state
+// folder, so this also undoes a run that crashed). Windows: nothing to do.
+// Called once the single-instance guard is held, and again on the way out.
+void RestoreFirmwareControl();
+
 }  // namespace velmont::firmware

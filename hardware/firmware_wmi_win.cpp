@@ -246,4 +246,7 @@ std::vector<uint8_t> ReadRawSmbiosTables() {
   return data;
 }
 
+// The firmware keeps its own settings; the service takes nothing over.
+void RestoreFirmwareControl() {}
+
 }  // namespace velmont::firmware

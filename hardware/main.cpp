@@ -12,6 +12,7 @@
 #include "common/single_instance.h"
 #include "common/text.h"
 #include "hardware/command_processor.h"
+#include "hardware/firmware_platform.h"
 #include "hardware/service_frame.h"
 #include "hardware/startup.h"
 
@@ -63,11 +64,14 @@ int RunHardwareService(const MessageHandler& platform_messages) {
   // The log lives for the life of the process (worker threads may still write).
   SetProcessLog(OpenDiagnosticLog(config.title, kModuleName).release());
   LogInfo(L"wWinMain", L"VantrelHardwareService, BEGIN");
+  velmont::firmware::RestoreFirmwareControl();
 
   // Never destroyed: the listener thread holds it until the process ends.
   HostWindow* window = new HostWindow(std::move(config));
   if (!window->Create()) return 0;
-  return window->RunMessageLoop();
+  const int code = window->RunMessageLoop();
+  velmont::firmware::RestoreFirmwareControl();
+  return code;
 }
 
 }  // namespace vantrel::hw

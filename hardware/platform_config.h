@@ -4,7 +4,7 @@
 // local account can write through the pipe.
 //
 //   [Platform]
-//   FirmwareBackend=none|hwmon|sim   (default none; unknown names read as none)
+//   FirmwareBackend=none|hwmon|sim|linux   (default none; unknown names read as none)
 //   ProgramsFolder=/absolute/path    (default /opt; a relative path is ignored)
 //
 // The parsing is portable; reading the file is Linux-only.
@@ -15,7 +15,7 @@
 
 namespace vantrel::hw {
 
-enum class FirmwareBackend { kNone, kHwmon, kSim };
+enum class FirmwareBackend { kNone, kHwmon, kSim, kLinux };
 
 struct PlatformConfig {
   FirmwareBackend firmware_backend = FirmwareBackend::kNone;

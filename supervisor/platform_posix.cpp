@@ -23,13 +23,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "common/paths.h"
 #include "common/process.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
+#include "hardware/fw_linux_control.h"
+#include "hardware/fw_linux_io.h"
 #include "supervisor/service_host.h"
 #include "supervisor/systemd_glue.h"
 
@@ -98,6 +102,9 @@ std::string ProcessEnvValue(uint32_t pid, const std::string& name) {
 // ---------------------------------------------------------------------------
 // Processes
 
+// How long a worker has to end after SIGTERM before it is killed.
+constexpr std::chrono::milliseconds kTerminateGrace{2000};
+
 class LinuxPlatform : public SupervisorPlatform {
  public:
   std::wstring WorkerFileName(Worker worker) override {
@@ -117,10 +124,44 @@ class LinuxPlatform : public SupervisorPlatform {
   // session's environment); otherwise the service's own context, so that a
   // headless machine still runs the hardware service.
   bool LaunchInConsoleSession(const std::wstring& path) override {
-    return proc::Process::Start(path, {}, GraphicalSessionEnvironment()) != nullptr;
+    std::unique_ptr<proc::Process> child = proc::Process::Start(path, {}, GraphicalSessionEnvironment());
+    if (!child) return false;
+    WatchHardwareWorker(std::move(child), WorkerFileName(Worker::kHardware));
+    return true;
   }
 
+  // A hardware service that dies by a signal (SIGKILL, a crash) cannot give
+  // back the fans it steers; its record of them is under the state folder, so
+  // the supervisor does it as soon as the death is known instead of waiting
+  // for the next start. Not while another hardware service runs: that one
+  // owns the record now. Duplicates end with exit code 0 and are passed by.
+  static void WatchHardwareWorker(std::unique_ptr<proc::Process> child, const std::wstring& name) {
+    std::shared_ptr<proc::Process> held(std::move(child));  // reaped here, not by its destructor
+    try {
+      std::thread([held, name] {
+        int status = 0;
+        while (waitpid(static_cast<pid_t>(held->pid()), &status, 0) < 0 && errno == EINTR) {
+        }
+        if (!WIFSIGNALED(status) || !Workers(name).empty()) return;
+        velmont::firmware::LinuxFirmware control(velmont::firmware::SystemSysfs(), velmont::firmware::FanStateFile());
+        control.RestoreFans();
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread: the next start of the hardware service gives the fans back.
+    }
+  }
+
+  // SIGTERM first, SIGKILL for whatever is left after a short grace: the
+  // hardware service gives fans it steers back to automatic mode on its way
+  // out, which a plain SIGKILL would leave running at a fixed duty until its
+  // next start.
   void TerminateProcessesByName(const std::wstring& name) override {
+    const std::vector<uint32_t> first = Workers(name);
+    for (uint32_t pid : first) kill(static_cast<pid_t>(pid), SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kTerminateGrace;
+    while (!first.empty() && std::chrono::steady_clock::now() < deadline && !Workers(name).empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     for (uint32_t pid : Workers(name)) proc::TerminateProcessById(pid, 9);
   }
 
@@ -163,7 +204,7 @@ class LinuxPlatform : public SupervisorPlatform {
   // Workers are the programs of that name in the supervisor's own folder: a
   // same-named program elsewhere (another copy of the suite, a developer's
   // build) is neither counted nor ended.
-  std::vector<uint32_t> Workers(const std::wstring& name) {
+  static std::vector<uint32_t> Workers(const std::wstring& name) {
     std::vector<uint32_t> out;
     const std::string expected = text::ToUtf8(paths::ExecutableDir() + L"/" + name);
     for (uint32_t pid : proc::FindProcessesByName(name)) {

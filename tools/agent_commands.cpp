@@ -98,16 +98,6 @@ std::string LocalTimestamp() {
   return text;
 }
 
-// Whether the hardware service runs the simulated firmware, as it publishes it.
-bool FirmwareIsSimulated() {
-  const HwClient hw;
-  const HwResult r = hw.RegGetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\VantrelSysMonitorService\\Platform",
-                                    L"FirmwareBackendInUse", 0x02, 64, std::nullopt);
-  if (!r.ok() || r.args.size() != 2 || r.U32(0) != 0u) return false;
-  const Bytes& d = r.args[1];
-  const Bytes sim = WideArg(L"sim");
-  return d.size() >= sim.size() && std::equal(sim.begin(), sim.end(), d.begin());
-}
 
 void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
@@ -119,7 +109,9 @@ int Monitor(const GlobalOptions& o, AgentClient& client, const AgentArgs& args) 
   context.interval_seconds = args.watch_seconds;
   context.unicode = OutputSpeaksUtf8();
   context.system_max_clock = SystemMaxCpuClockMhz();
-  context.simulated_firmware = !o.json && FirmwareIsSimulated();
+  context.simulated_firmware = !o.json && FirmwareBackendIs(HwClient(), L"sim");
+  // Asked of the hardware service directly: the agent's report carries no settings.
+  const bool machine_control = !o.json && FirmwareBackendIs(HwClient(), L"linux");
   MonitorHistory history;
   size_t drawn = 0;
   for (long round = 0;; ++round) {
@@ -133,6 +125,7 @@ int Monitor(const GlobalOptions& o, AgentClient& client, const AgentArgs& args) 
     } else {
       history.Add(MonitorHistory::Clock::now(), data);
       context.timestamp = LocalTimestamp();
+      if (machine_control) context.machine_control = MachineControlSummary();
       const std::vector<std::string> lines = RenderMonitorView(data, history, context);
       std::string frame = redraw ? RedrawPrefix(drawn) : (round > 0 ? "\n" : "");
       for (const std::string& line : lines) frame += line + "\n";

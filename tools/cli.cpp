@@ -75,6 +75,23 @@ void AddHwCommands(CLI::App& app, std::vector<HwLeaf>& leaves) {
   AddLeaf(hw, leaves, {}, "raw", "any command number with raw arguments", "ID [HEX...]", 1, 256);
 }
 
+// The machine-control commands: top-level, each with its words.
+void AddControlCommands(CLI::App& app, std::vector<HwLeaf>& leaves) {
+  leaves.reserve(8);
+  const char* const footer =
+      "Spoken as firmware commands; on Linux the hardware service answers them when its\n"
+      "FirmwareBackend is \"linux\". Without a value each shows the setting and what the machine supports.";
+  AddLeaf(&app, leaves, {}, "profile", "show or set the platform profile", "[NAME]", 0, 1)->footer(footer);
+  AddLeaf(&app, leaves, {}, "fan", "show the fans, or set every fan (or fan N) to auto, full or a duty percent",
+          "[N] auto|full|PERCENT", 0, 2)
+      ->footer(footer);
+  AddLeaf(&app, leaves, {}, "fan-curve", "show or set fan N's temperature curve", "N show|set TEMP:PERCENT...", 2, 34)
+      ->footer(footer);
+  AddLeaf(&app, leaves, {}, "battery-limit", "show or set the battery's charge limit", "[PERCENT]", 0, 1)
+      ->footer(footer);
+  AddLeaf(&app, leaves, {}, "kbd-light", "show or set the keyboard backlight level", "[LEVEL]", 0, 1)->footer(footer);
+}
+
 bool WantsJson(const std::vector<std::string>& words) {
   return std::find(words.begin(), words.end(), "--json") != words.end();
 }
@@ -131,6 +148,7 @@ int RunCommandLine(const GlobalOptions& defaults, const std::vector<std::string>
   GlobalOptions options = defaults;
   AgentArgs agent;
   std::vector<HwLeaf> leaves;
+  std::vector<HwLeaf> control;
   CLI::App app("Command-line client of the Vantrel monitor agent (TCP) and hardware service (pipe).", kProgram);
   app.fallthrough();  // global options are taken after the command too
   app.require_subcommand(1);
@@ -153,6 +171,7 @@ int RunCommandLine(const GlobalOptions& defaults, const std::vector<std::string>
       "Every command takes --help.");
   AddAgentCommands(app, agent);
   AddHwCommands(app, leaves);
+  AddControlCommands(app, control);
   app.add_subcommand("help", "print this help");
 
   options.json = options.json || WantsJson(words);
@@ -186,6 +205,12 @@ int RunCommandLine(const GlobalOptions& defaults, const std::vector<std::string>
     std::vector<std::string> hw_words = leaf.prefix;
     hw_words.insert(hw_words.end(), leaf.words.begin(), leaf.words.end());
     return RunHw(options, hw_words);
+  }
+  for (const HwLeaf& leaf : control) {
+    if (!leaf.app->parsed()) continue;
+    std::vector<std::string> words_of = leaf.prefix;
+    words_of.insert(words_of.end(), leaf.words.begin(), leaf.words.end());
+    return RunControl(options, words_of);
   }
   return UsageError(options, "missing command", "");
 }

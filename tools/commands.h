@@ -35,6 +35,14 @@ int RunAgent(const GlobalOptions& options, const AgentArgs& args);
 // words: "dump ...", "reg get ...", "fw NAME VALUE", "gpu count", "raw ID ..."
 int RunHw(const GlobalOptions& options, const std::vector<std::string>& words);
 
+// words: "profile [NAME]", "fan [N] auto|full|PERCENT", "fan-curve N show|set
+// TEMP:PERCENT...", "battery-limit [PERCENT]", "kbd-light [LEVEL]"
+int RunControl(const GlobalOptions& options, const std::vector<std::string>& words);
+
+// The platform profile and each fan's mode and duty as the hardware service
+// reports them ("profile balanced, fan 1 auto 30 %"); empty when it reports none.
+std::string MachineControlSummary();
+
 // Kept for the tests: the same as RunCommandLine.
 int RunAgentCommand(const GlobalOptions& options, const std::vector<std::string>& words);
 int RunHwCommand(const GlobalOptions& options, const std::vector<std::string>& words);

@@ -1,5 +1,6 @@
 #include "tools/hw_client.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -137,6 +138,15 @@ HwResult HwClient::Send(uint16_t command, const std::vector<Bytes>& args) const 
 }
 
 Bytes WideArg(const std::wstring& s) { return text::ToUtf16LeZ(s); }
+
+bool FirmwareBackendIs(const HwClient& client, const wchar_t* name) {
+  const HwResult r = client.RegGetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\VantrelSysMonitorService\\Platform",
+                                        L"FirmwareBackendInUse", 0x02, 64, std::nullopt);
+  if (!r.ok() || r.args.size() != 2 || r.U32(0) != 0u) return false;
+  const Bytes& d = r.args[1];
+  const Bytes want = WideArg(name);
+  return d.size() >= want.size() && std::equal(want.begin(), want.end(), d.begin());
+}
 
 HwResult HwClient::RegCreateKey(const std::wstring& path) const { return Send(1, {WideArg(path)}); }
 HwResult HwClient::RegDeleteTree(const std::wstring& path) const { return Send(2, {WideArg(path)}); }

@@ -74,6 +74,10 @@ class HwClient {
   std::wstring pipe_name_;
 };
 
+// Whether the service runs that firmware backend ("sim", "linux"), as it
+// publishes it in the registry store; false when it publishes none (Windows).
+bool FirmwareBackendIs(const HwClient& client, const wchar_t* name);
+
 // The UTF-16LE-with-NUL form of a string argument.
 Bytes WideArg(const std::wstring& s);
 // Parses "0a1b2c" (optionally with 0x, spaces or colons removed by the caller); nullopt when malformed.

@@ -217,6 +217,7 @@ std::vector<std::string> RenderMonitorView(const Json::Value& d, const MonitorHi
     out.push_back("! The hardware service is not answering: no temperatures, fans or GPU readings");
   }
   if (c.simulated_firmware) out.push_back("Firmware: SIMULATED (temperatures and fans are not real readings)");
+  if (!c.machine_control.empty()) out.push_back("Control: " + c.machine_control);
   AddCpuRows(d, c, out);
   AddMemoryAndNetworkRows(d, out);
   AddHardwareRows(d, c, out);

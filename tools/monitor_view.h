@@ -47,6 +47,7 @@ struct MonitorViewContext {
   bool unicode = false;                   // degree sign and block characters
   std::optional<double> system_max_clock; // MHz, from the system
   bool simulated_firmware = false;
+  std::string machine_control;            // "profile balanced, fan 1 auto 30 %"; empty: unknown
 };
 
 // The hardware service's readings are absent from the report: the service is

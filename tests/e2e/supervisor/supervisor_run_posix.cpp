@@ -1,7 +1,8 @@
 // The supervisor as a plain process (no systemd): it starts both workers,
 // brings back a worker killed with SIGKILL in the next cycle, leaves exactly
 // one of each running, reports to the notify socket, and at SIGTERM ends both
-// workers and exits 0.
+// workers and exits 0, giving the hardware service time to hand the fans it
+// steers back to the driver.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,6 +20,8 @@
 
 #include "common/diag_log.h"
 #include "common/paths.h"
+#include "common/pipe_message.h"
+#include "common/pipe_transport.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
@@ -145,7 +148,9 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
     // The real agent listens on TCP and both real workers name their pipes and
     // guards after the instance: keep them apart from other test runs.
     child_env[L"VANTREL_AGENT_PORT"] = std::to_wstring(vantrel::testing::FreeTcpPort());
-    child_env[L"VANTREL_INSTANCE"] = vantrel::testing::UniqueName(L"_sup");
+    instance_ = vantrel::testing::UniqueName(L"_sup");
+    child_env[L"VANTREL_INSTANCE"] = instance_;
+    if (!sysroot_.empty()) child_env[L"VANTREL_SYSROOT"] = vantrel::text::FromUtf8(sysroot_);
     // No logind here: the system bus is made unreachable, so no events arrive.
     child_env[L"DBUS_SYSTEM_BUS_ADDRESS"] = vantrel::text::FromUtf8("unix:path=" + env_.root() + "/no-bus");
     uint32_t error = 0;
@@ -158,6 +163,8 @@ class SupervisorRun : public ::testing::TestWithParam<WorkerKind> {
   std::string notify_path_;
   int notify_fd_ = -1;
   std::unique_ptr<Process> supervisor_;
+  std::wstring instance_;
+  std::string sysroot_;  // the workers' VANTREL_SYSROOT when set
 };
 
 TEST_P(SupervisorRun, KeepsOneOfEachWorkerAndEndsThemAtSigterm) {
@@ -242,6 +249,71 @@ TEST_P(SupervisorRun, LeavesSameNamedProgramsElsewhereAlone) {
   stranger->Kill();
   stranger->Wait(10s);
 }
+
+// A fixture fan under the linux firmware backend, driven through the real
+// hardware service.
+class SupervisedFan : public SupervisorRun {
+ protected:
+  void SetUp() override {
+    SupervisorRun::SetUp();
+    if (IsSkipped() || GetParam() != WorkerKind::kReal) GTEST_SKIP() << "the stand-ins steer no fan";
+    sysroot_ = env_.root() + "/sysroot";
+    hwmon_ = fs::path(sysroot_) / "sys/class/hwmon/hwmon0";
+    fs::create_directories(hwmon_);
+    std::ofstream(hwmon_ / "name") << "thinkpad\n";
+    std::ofstream(hwmon_ / "pwm1") << "128\n";
+    std::ofstream(hwmon_ / "pwm1_enable") << "2\n";
+    env_.WritePlatformConfig("linux");
+  }
+
+  std::string Enable() const {
+    std::ifstream in(hwmon_ / "pwm1_enable");
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+
+  // Fan 1 at 40 %, which takes it out of automatic mode.
+  void SetManual() {
+    const auto speed = vantrel::pipe::U64Bytes(0x2801);
+    const std::vector<vantrel::pipe::PipeArg> args{{8, speed.data()}};
+    std::vector<uint8_t> reply;
+    EXPECT_TRUE(vantrel::testing::WaitFor(
+        [&] {
+          return vantrel::pipe::PipeTransact(L"tavrix_hardware_service_" + instance_, 15, args, &reply, 5s) == 0;
+        },
+        10s));
+    ASSERT_EQ(Enable(), "1");
+  }
+
+  fs::path hwmon_;
+};
+
+TEST_P(SupervisedFan, AStopGivesItBackToTheDriver) {
+  StartSupervisor();
+  ASSERT_NE(SoleWorker("VantrelSysHardwareService", 15s), 0u);
+  ASSERT_NO_FATAL_FAILURE(SetManual());
+  supervisor_->RequestStop();
+  EXPECT_EQ(supervisor_->Wait(15s), 0);
+  EXPECT_EQ(Enable(), "2");
+}
+
+TEST_P(SupervisedFan, AKilledHardwareServiceHasItGivenBackAtOnce) {
+  // A cycle far away: only the supervisor's watch on the worker can act in time.
+  ASSERT_EQ(vantrel::reg::WriteDword(vantrel::reg::SystemRegistry(), vantrel::reg::Root::kLocalMachine,
+                                     vantrel::reg::kSuiteKey, L"Sleep_time", 60000),
+            0u);
+  StartSupervisor();
+  const uint32_t hardware = SoleWorker("VantrelSysHardwareService", 15s);
+  ASSERT_NE(hardware, 0u);
+  ASSERT_NO_FATAL_FAILURE(SetManual());
+  ASSERT_EQ(kill(static_cast<pid_t>(hardware), SIGKILL), 0);
+  EXPECT_TRUE(vantrel::testing::WaitFor([&] { return Enable() == "2"; }, 5s));
+  EXPECT_TRUE(Workers("VantrelSysHardwareService").empty()) << "restarted: the start-up, not the watch, acted";
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkerKinds, SupervisedFan, ::testing::Values(WorkerKind::kReal),
+                         [](const auto&) { return "Real"; });
 
 INSTANTIATE_TEST_SUITE_P(WorkerKinds, SupervisorRun, ::testing::Values(WorkerKind::kStandIns, WorkerKind::kReal),
                          [](const auto& info) { return info.param == WorkerKind::kReal ? "Real" : "StandIns"; });

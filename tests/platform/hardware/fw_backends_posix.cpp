@@ -1,6 +1,7 @@
 // The Linux firmware backends through the real handlers, registry store and
-// a fixture /sys tree: "none", "hwmon" and "sim" (kept across a restart),
-// and the operation-mode test from the DMI table file.
+// a fixture /sys tree: "none", "hwmon", "sim" (kept across a restart) and
+// "linux" on three driver shapes, and the operation-mode test from the DMI
+// table file.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/fw_encoding.h"
 #include "common/pipe_message.h"
 #include "common/process.h"
 #include "common/registry.h"
@@ -18,6 +21,7 @@
 #include "hardware/command_processor.h"
 #include "hardware/firmware_commands.h"
 #include "hardware/firmware_gpu_startup.h"
+#include "hardware/firmware_platform.h"
 #include "tests/support/test_env.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
@@ -226,6 +230,164 @@ TEST_F(Backends, SimStateSurvivesARestart) {
       {L"--gtest_also_run_disabled_tests", L"--gtest_filter=DISABLED_SimRestart.*"}, env);
   ASSERT_NE(child, nullptr);
   EXPECT_EQ(child->Wait(std::chrono::seconds(60)), 0);
+}
+
+namespace {
+
+namespace code = vantrel::fwcode;
+
+// One request and what must follow: the reply's value (nullopt: the failure
+// value) and, when `file` is set, that attribute's first line afterwards.
+struct Step {
+  uint16_t command;
+  uint64_t input;
+  std::optional<uint64_t> reply;
+  const char* file = nullptr;
+  const char* content = nullptr;
+};
+
+class LinuxBackend : public Backends {
+ protected:
+  // No power-profile daemon: the machine's system bus is out of reach.
+  void SetUp() override {
+    Backends::SetUp();
+    bus_ = std::make_unique<vantrel::testing::ScopedEnvVar>("DBUS_SYSTEM_BUS_ADDRESS",
+                                                            "unix:path=" + env_.root() + "/no-bus");
+  }
+  std::unique_ptr<vantrel::testing::ScopedEnvVar> bus_;
+  void Attr(const std::string& path, const std::string& value) { Write(sys_ / path.substr(1), value + "\n"); }
+  std::string Line(const std::string& path) {
+    std::ifstream in(sys_ / path.substr(1));
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+  void Run(const std::vector<Step>& steps) {
+    UseBackend("linux");
+    for (const Step& s : steps) {
+      const fw::FirmwareCommand* row = fw::FindFirmwareCommand(s.command);
+      const auto arg = row->set_row ? vantrel::pipe::U64Bytes(s.input)
+                                    : vantrel::pipe::U32Bytes(static_cast<uint32_t>(s.input));
+      const auto want = !s.reply ? (row->set_row ? kSetFailure : kGetFailure)
+                                 : (row->set_row ? vantrel::pipe::U32Bytes(static_cast<uint32_t>(*s.reply))
+                                                 : vantrel::pipe::U64Bytes(*s.reply));
+      EXPECT_EQ(Send(s.command, arg), want) << "command " << s.command << " input 0x" << std::hex << s.input;
+      if (s.file != nullptr) {
+        EXPECT_EQ(Line(s.file), s.content) << s.file;
+      }
+    }
+  }
+};
+
+uint64_t Id(code::Profile p) { return static_cast<uint64_t>(p); }
+uint64_t Bit(int n) { return uint64_t{1} << n; }
+uint64_t Behavior(uint8_t fan, code::FanMode mode) { return code::EncodeFanBehavior({fan, mode}); }
+uint64_t Speed(uint8_t fan, uint8_t percent) { return code::EncodeFanSpeed({fan, percent}); }
+uint64_t Curve(uint8_t fan, uint8_t point, uint8_t celsius, uint8_t percent) {
+  return code::EncodeCurveSet({fan, point, celsius, percent, 0});
+}
+uint64_t Setting(code::Setting s, uint16_t value) { return code::EncodeSetting({static_cast<uint8_t>(s), value}); }
+constexpr auto kAuto = code::FanMode::kAuto;
+constexpr auto kFull = code::FanMode::kFull;
+constexpr auto kManual = code::FanMode::kManual;
+constexpr auto kLimit = code::Setting::kBatteryChargeLimit;
+constexpr auto kLight = code::Setting::kKeyboardBacklight;
+constexpr char kProfile[] = "/sys/firmware/acpi/platform_profile";
+
+}  // namespace
+
+// A gaming laptop's platform driver: profiles, a fan with a three-point
+// curve, a charge limit and a keyboard light; the GPU board's fan stays out.
+TEST_F(LinuxBackend, LaptopPlatformDriver) {
+  Attr(kProfile, "balanced");
+  Attr("/sys/firmware/acpi/platform_profile_choices", "low-power balanced performance");
+  Hwmon(0, "coretemp", {{"temp1_input", "60000"}});
+  Hwmon(1, "asus", {{"pwm1", "77"}, {"pwm1_enable", "2"}, {"fan1_input", "2900"},
+                    {"pwm1_auto_point1_temp", "40000"}, {"pwm1_auto_point1_pwm", "51"},
+                    {"pwm1_auto_point2_temp", "60000"}, {"pwm1_auto_point2_pwm", "128"},
+                    {"pwm1_auto_point3_temp", "80000"}, {"pwm1_auto_point3_pwm", "255"}});
+  Hwmon(2, "amdgpu", {{"pwm1", "0"}, {"pwm1_enable", "2"}});
+  Attr("/sys/class/power_supply/BAT0/charge_control_end_threshold", "100");
+  Attr("/sys/class/leds/asus::kbd_backlight/brightness", "1");
+  Attr("/sys/class/leds/asus::kbd_backlight/max_brightness", "3");
+  const std::string fan = "/sys/class/hwmon/hwmon1/pwm1";
+  const std::string light = "/sys/class/leds/asus::kbd_backlight/brightness";
+  const std::string limit = "/sys/class/power_supply/BAT0/charge_control_end_threshold";
+  Run({
+      {25, code::kProfileGetCurrent, Id(code::Profile::kBalanced)},
+      {25, code::kProfileGetChoices, Bit(1) | Bit(4) | Bit(6)},
+      {24, Id(code::Profile::kPerformance), 0, kProfile, "performance"},
+      {24, Id(code::Profile::kQuiet), std::nullopt, kProfile, "performance"},
+      {14, 0, Bit(1)},
+      {14, 1, static_cast<uint64_t>(kAuto)},
+      {15, Speed(1, 50), 0, (fan + "_enable").c_str(), "1"},
+      {16, 1, code::EncodeFanReading({50, 2900})},
+      {14, 1, static_cast<uint64_t>(kManual)},
+      {13, Behavior(1, kAuto), 0, (fan + "_enable").c_str(), "2"},
+      {13, Behavior(2, kFull), std::nullopt},
+      {17, Curve(1, 2, 70, 90), 0, (fan + "_auto_point2_temp").c_str(), "70000"},
+      {17, Curve(1, 4, 70, 90), std::nullopt},
+      {17, Curve(1, 0, 2, 0), 0},
+      {18, 0, code::EncodeCurveRead({1, 2, 70, 90, 3})},
+      {18, 0, code::EncodeCurveRead({1, 3, 80, 100, 3})},
+      {18, 0, code::EncodeCurveRead({1, 1, 40, 20, 3})},
+      {27, 0, Bit(1) | Bit(2)},
+      {26, Setting(kLimit, 80), 0, limit.c_str(), "80"},
+      {27, 1, code::EncodeSettingReading({80, 100})},
+      {26, Setting(kLimit, 0), std::nullopt, limit.c_str(), "80"},
+      {31, Setting(kLight, 3), 0, light.c_str(), "3"},
+      {30, 2, code::EncodeSettingReading({3, 3})},
+      {31, Setting(kLight, 4), std::nullopt, light.c_str(), "3"},
+      {7, 0x0101, 0x3C00},  // the sensor reads answer as under "hwmon"
+  });
+  EXPECT_EQ(Line(fan + "_auto_point2_pwm"), "230");
+}
+
+// A desktop board's monitor chip: pwm and pwm_enable only, with the chip's
+// own automatic value (5) given back, not the usual 2.
+TEST_F(LinuxBackend, PwmOnlyDriver) {
+  Hwmon(0, "nct6775", {{"pwm1", "255"}, {"pwm1_enable", "5"}, {"fan1_input", "800"},
+                       {"pwm2", "10"},  // no mode switch: not controllable
+                       {"pwm3", "0"}, {"pwm3_enable", "2"}});
+  const std::string chip = "/sys/class/hwmon/hwmon0";
+  Run({
+      {25, code::kProfileGetCurrent, std::nullopt},
+      {24, Id(code::Profile::kBalanced), std::nullopt},
+      {14, 0, Bit(1) | Bit(2)},
+      {16, 1, code::EncodeFanReading({100, 800})},
+      {13, Behavior(2, kFull), 0, (chip + "/pwm3_enable").c_str(), "0"},
+      {13, Behavior(1, kManual), 0, (chip + "/pwm1_enable").c_str(), "1"},
+      {13, Behavior(1, kAuto), 0, (chip + "/pwm1_enable").c_str(), "5"},
+      {15, Speed(1, 30), 0, (chip + "/pwm1").c_str(), "77"},
+      {17, Curve(1, 0, 0, 0), std::nullopt},
+      {18, 0, std::nullopt},
+      {27, 0, 0},
+      {26, Setting(kLimit, 80), std::nullopt},
+  });
+  // What the service took over goes back when it stops.
+  velmont::firmware::RestoreFirmwareControl();
+  EXPECT_EQ(Line(chip + "/pwm1_enable"), "5");
+  EXPECT_EQ(Line(chip + "/pwm3_enable"), "2");
+}
+
+// A thin-and-light: a platform profile and nothing to steer a fan with.
+TEST_F(LinuxBackend, ProfileWithoutFanControl) {
+  Attr(kProfile, "quiet");
+  Attr("/sys/firmware/acpi/platform_profile_choices", "quiet balanced performance");
+  Hwmon(0, "acpitz", {{"temp1_input", "41000"}});
+  Run({
+      {25, code::kProfileGetCurrent, Id(code::Profile::kQuiet)},
+      {24, Id(code::Profile::kBalancedPerformance), std::nullopt, kProfile, "quiet"},
+      {24, Id(code::Profile::kBalanced), 0, kProfile, "balanced"},
+      {25, 7, std::nullopt},
+      {14, 0, 0},
+      {14, 1, std::nullopt},
+      {13, Behavior(1, kManual), std::nullopt},
+      {15, Speed(1, 50), std::nullopt},
+      {17, Curve(1, 1, 50, 50), std::nullopt},
+      {27, 0, 0},
+      {7, 0x0301, 41u << 8},
+  });
 }
 
 TEST_F(Backends, OperationModeFromTheDmiTableFile) {

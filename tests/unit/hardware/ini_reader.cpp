@@ -97,6 +97,7 @@ TEST(IniReader, PlatformConfiguration) {
   const Case cases[] = {
       {"", FirmwareBackend::kNone, ""},
       {"[Platform]\nFirmwareBackend=sim\n", FirmwareBackend::kSim, ""},
+      {"[Platform]\nFirmwareBackend=Linux\n", FirmwareBackend::kLinux, ""},
       {"[platform]\nfirmwarebackend = HwMon\nProgramsFolder=/usr/lib/vr\n", FirmwareBackend::kHwmon, "/usr/lib/vr"},
       {"[Platform]\nFirmwareBackend=simulator\nProgramsFolder=relative/dir\n", FirmwareBackend::kNone, ""},
       {"[Other]\nFirmwareBackend=sim\n[Platform]\nProgramsFolder=\"/opt/with space\"\n", FirmwareBackend::kNone,

@@ -171,6 +171,9 @@ TEST(AgentCtlFormat, MonitorViewWarnsWithoutHardwareAndLabelsTheSimulator) {
   EXPECT_FALSE(Has(view, "SIMULATED")) << text;
   c.simulated_firmware = true;
   EXPECT_TRUE(Has(RenderMonitorView(d, MonitorHistory(), c), "SIMULATED"));
+  EXPECT_FALSE(Has(view, "Control:")) << text;
+  c.machine_control = "profile quiet, fan 1 manual 40 %";
+  EXPECT_TRUE(Has(RenderMonitorView(d, MonitorHistory(), c), "Control: profile quiet, fan 1 manual 40 %"));
 }
 
 TEST(AgentCtlFormat, HistoryKeepsTheLastMinuteAndDrawsSparklines) {

@@ -1,0 +1,133 @@
+// The real /sys and the fan record file under the state folder.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "common/paths.h"
+#include "common/text.h"
+#include "hardware/fw_linux_io.h"
+
+namespace velmont::firmware {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Attributes are at most a page.
+constexpr size_t kMaxAttribute = 4096;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return std::nullopt;
+  std::string content;
+  char buf[1024];
+  while (content.size() <= kMaxAttribute) {
+    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return content;
+    content.append(buf, static_cast<size_t>(n));
+  }
+  return std::nullopt;
+}
+
+class RealSysfs : public Sysfs {
+ public:
+  std::optional<std::string> Read(const std::string& path) override {
+    auto content = ReadSmallFile(vantrel::paths::SysPath(path));
+    if (!content) return std::nullopt;
+    content->resize(std::min(content->find('\n'), content->size()));
+    while (!content->empty() && (content->back() == ' ' || content->back() == '\r')) content->pop_back();
+    return content;
+  }
+
+  bool Write(const std::string& path, const std::string& value, std::string* error) override {
+    // Never creates a file, and never follows a link in the attribute's own name.
+    Fd fd(open(vantrel::paths::SysPath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) return Fail(error);
+    const std::string line = value + "\n";
+    ssize_t n;
+    do {
+      n = write(fd.get(), line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail(error);
+    if (static_cast<size_t>(n) != line.size()) {
+      *error = "short write";
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<std::string> List(const std::string& dir) override {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(vantrel::paths::SysPath(dir), ec), end; !ec && it != end; it.increment(ec)) {
+      names.push_back(it->path().filename().string());
+    }
+    return names;
+  }
+
+  bool Exists(const std::string& path) override {
+    return access(vantrel::paths::SysPath(path).c_str(), F_OK) == 0;
+  }
+
+ private:
+  static bool Fail(std::string* error) {
+    *error = std::strerror(errno);
+    return false;
+  }
+};
+
+class FanRecord : public StateFile {
+ public:
+  std::string Load() override { return ReadSmallFile(Path()).value_or(""); }
+
+  // Replaced whole through a renamed temporary: a crash mid-save leaves the
+  // old record or the new one, never half of one.
+  bool Save(const std::string& content) override {
+    const std::string path = Path();
+    if (content.empty()) return unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (!vantrel::paths::MakeDirs(vantrel::text::FromUtf8(vantrel::paths::StateDir()))) return false;
+    const std::string temp = path + ".new";
+    {
+      Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+      if (fd.get() < 0) return false;
+      if (write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) return false;
+      if (fsync(fd.get()) != 0) return false;
+    }
+    return rename(temp.c_str(), path.c_str()) == 0;
+  }
+
+ private:
+  static std::string Path() { return vantrel::paths::StateDir() + "/firmware-fans"; }
+};
+
+}  // namespace
+
+Sysfs& SystemSysfs() {
+  static RealSysfs sys;
+  return sys;
+}
+
+StateFile& FanStateFile() {
+  static FanRecord record;
+  return record;
+}
+
+}  // namespace velmont::firmware
