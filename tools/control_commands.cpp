@@ -42,13 +42,14 @@ class Control {
                                "the hardware service did not answer (error " + std::to_string(r.error) + ")",
                                "is VantrelSysHardwareService running?")};
     }
-    std::optional<uint64_t> v = r.U64(0);
-    if (info.output == HwOutput::kU32) v = r.U32(0);
-    if (!v || *v == 0xFFFFFFFFull) {
+    const std::optional<uint64_t> v =
+        info.output == HwOutput::kU32 ? std::optional<uint64_t>(r.U32(0)) : r.U64(0);
+    const uint64_t value = v.value_or(0xFFFFFFFFull);
+    if (value == 0xFFFFFFFFull) {
       throw Stop{ReportFailure(options_, kExitFailed, "failed", what + ": refused or not supported on this machine",
                                "the service's log says why; on Linux the firmware backend must be \"linux\"")};
     }
-    return *v;
+    return value;
   }
 
   [[noreturn]] void Fail(const std::string& kind, const std::string& message) const {
