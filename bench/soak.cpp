@@ -299,7 +299,9 @@ void HardwareHangs(uint32_t pid) {
 
 // 300 idle connections on the hardware pipe for 20 s out of every 60 (held
 // all the time they would keep the agent itself off the pipe), and one more
-// transaction every 5 s beside them.
+// transaction every 5 s beside them. The pipe serves 255 at once: the rest
+// wait in its queue, so every connect and the probe have a deadline (a
+// probe during the crowd's stretch fails at it, as the agent's requests do).
 void HardwarePipeCrowd(const std::wstring& pipe_name) {
   std::vector<std::unique_ptr<pipe::PipeClient>> crowd;
   for (int turn = 0; !g_stop; ++turn) {
@@ -307,6 +309,7 @@ void HardwarePipeCrowd(const std::wstring& pipe_name) {
     if (phase == 0) {
       for (int i = 0; i < 300 && !g_stop; ++i) {
         auto c = std::make_unique<pipe::PipeClient>(pipe_name);
+        c->SetDeadline(Clock::now() + 1s);
         if (c->Connect() != 0) break;
         crowd.push_back(std::move(c));
       }
@@ -315,7 +318,7 @@ void HardwarePipeCrowd(const std::wstring& pipe_name) {
     }
     const auto t0 = Clock::now();
     std::vector<uint8_t> reply;
-    const uint32_t err = pipe::PipeTransact(pipe_name, 9, {}, &reply);
+    const uint32_t err = pipe::PipeTransact(pipe_name, 9, {}, &reply, 3s);
     g_hw_pipe.Add(MsSince(t0), err != 0);
     for (int i = 0; i < 50 && !g_stop; ++i) std::this_thread::sleep_for(100ms);
   }
