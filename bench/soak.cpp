@@ -456,11 +456,16 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   int64_t rss_peak = rss_before;
   bool agent_alive = true;
+  double hardware_ended_at = -1;  // seconds into the run, once seen ended
   while (MsSince(start) < seconds * 1000) {
     std::this_thread::sleep_for(10s);
     const int64_t rss = RssKib(agent->pid());
     rss_peak = std::max(rss_peak, rss);
     agent_alive = agent->Running();
+    if (hardware_ended_at < 0 && !hardware->Running()) {
+      hardware_ended_at = MsSince(start) / 1000;
+      std::printf("the hardware service ended (exit code %d)\n", hardware->Wait(0ms).value_or(-1));
+    }
     std::printf("%5.0f s  agent %6lld KiB  hw %s  worst ms: version %7.1f  report %7.1f  event %7.1f  "
                 "brightness %7.1f  hw pipe %7.1f\n",
                 MsSince(start) / 1000, static_cast<long long>(rss), g_hardware_stopped ? "stopped" : "running",
@@ -496,6 +501,11 @@ int main(int argc, char** argv) {
               static_cast<long long>(rss_before), static_cast<long long>(rss_peak),
               static_cast<long long>(rss_after), static_cast<long long>(rss_after - rss_before));
   std::printf("agent %s\n", agent_alive ? "alive throughout" : "ENDED during the run");
+  if (hardware_ended_at < 0) {
+    std::printf("hardware service alive throughout\n");
+  } else {
+    std::printf("hardware service ENDED, seen at %.0f s\n", hardware_ended_at);
+  }
 
   for (auto* p : {agent.get(), hardware.get()}) {
     p->RequestStop();
@@ -503,5 +513,5 @@ int main(int argc, char** argv) {
   }
   lighting.Stop();
   lighting_thread.join();
-  return agent_alive ? 0 : 1;
+  return agent_alive && hardware_ended_at < 0 ? 0 : 1;
 }
