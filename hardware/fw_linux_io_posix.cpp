@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/fd_posix.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "hardware/fw_linux_io.h"
@@ -18,19 +19,7 @@ namespace fs = std::filesystem;
 // Attributes are at most a page.
 constexpr size_t kMaxAttribute = 4096;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using vantrel::Fd;
 
 std::optional<std::string> ReadSmallFile(const std::string& path) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/fd_posix.h"
 #include "common/diag_log.h"
 #include "common/text.h"
 #include "hardware/platform_config.h"
@@ -16,20 +17,6 @@ namespace {
 
 constexpr size_t kMaxConfigBytes = 64 * 1024;
 std::atomic<bool> g_refusal_logged{false};
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void LogRefusal(const std::string& path, const wchar_t* why) {
   if (!g_refusal_logged.exchange(true)) {
