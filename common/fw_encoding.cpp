@@ -27,6 +27,15 @@ std::optional<uint8_t> ProfileId(std::string_view name) {
   return std::nullopt;
 }
 
+std::string_view FanModeName(uint64_t mode) {
+  switch (mode) {
+    case static_cast<uint8_t>(FanMode::kAuto): return "auto";
+    case static_cast<uint8_t>(FanMode::kFull): return "full";
+    case static_cast<uint8_t>(FanMode::kManual): return "manual";
+    default: return "unknown";
+  }
+}
+
 uint64_t EncodeFanBehavior(FanBehavior b) {
   return static_cast<uint64_t>(b.fan) | static_cast<uint64_t>(static_cast<uint8_t>(b.mode)) << 8;
 }

@@ -44,6 +44,8 @@ struct FanBehavior {
   uint8_t fan = 0;
   FanMode mode = FanMode::kAuto;
 };
+// "auto", "full", "manual"; "unknown" for any other answer.
+std::string_view FanModeName(uint64_t mode);
 uint64_t EncodeFanBehavior(FanBehavior b);
 std::optional<FanBehavior> DecodeFanBehavior(uint64_t word);
 

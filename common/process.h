@@ -24,6 +24,11 @@ class Process {
   bool Running();
   // Exit code once ended within `timeout`, else nullopt.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
+  // Blocks until the process ends and returns its exit code. For watchers of
+  // a child's whole life, never for a wait on an answer.
+  int WaitForExit();
+  // Once ended: whether a signal ended it (Linux; always false on Windows).
+  bool EndedBySignal();
   // Ends the process (Windows: TerminateProcess with `exit_code`; Linux: SIGKILL).
   void Kill(int exit_code = 9);
   // Asks the process to end (Windows: WM_CLOSE to its windows; Linux: SIGTERM).

@@ -26,6 +26,7 @@ struct Process::Impl {
   std::mutex lock;
   bool reaped = false;
   int exit_code = 0;
+  bool signaled = false;
 };
 
 namespace {
@@ -175,6 +176,7 @@ bool Process::Running() {
   if (r == static_cast<pid_t>(pid_)) {
     impl_->reaped = true;
     impl_->exit_code = DecodeStatus(status);
+    impl_->signaled = WIFSIGNALED(status);
   } else {
     // Not our child any more (reaped elsewhere): treat it as ended.
     impl_->reaped = true;
@@ -192,6 +194,22 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(20)) pause *= 2;
   }
+}
+
+int Process::WaitForExit() {
+  // Waits without reaping, so the pid cannot be reused before Running() below
+  // reaps it under the lock (a Kill() meanwhile still reaches our child).
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  Running();
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return impl_->exit_code;
+}
+
+bool Process::EndedBySignal() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return impl_->reaped && impl_->signaled;
 }
 
 void Process::Kill(int /*exit_code*/) {

@@ -138,6 +138,15 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
   return static_cast<int>(code);
 }
 
+int Process::WaitForExit() {
+  WaitForSingleObject(impl_->process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(impl_->process, &code);
+  return static_cast<int>(code);
+}
+
+bool Process::EndedBySignal() { return false; }
+
 void Process::Kill(int exit_code) { TerminateProcess(impl_->process, static_cast<UINT>(exit_code)); }
 
 void Process::RequestStop() {

@@ -284,7 +284,13 @@ LinuxFirmware& LinuxControl() {
 }  // namespace
 
 // Whatever the backend is now: a run under "linux" may have left a record.
-void RestoreFirmwareControl() { LinuxControl().RestoreFans(); }
+// The backend is published here too, before the pipe listens, so clients
+// know from the first request which words it speaks.
+void RestoreFirmwareControl() {
+  PublishBackend(CurrentBackend());
+  LinuxControl().RestoreFans();
+}
+void ReleaseFirmwareControl() { LinuxControl().RestoreFansAndClose(); }
 
 std::optional<uint64_t> CallFirmwareMethod(const FirmwareCommand& row, std::optional<uint64_t> input) {
   // The firmware receives its input as decimal text; the backends read it as

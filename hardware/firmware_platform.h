@@ -22,5 +22,8 @@ std::vector<uint8_t> ReadRawSmbiosTables();
 // folder, so this also undoes a run that crashed). Windows: nothing to do.
 // Called once the single-instance guard is held, and again on the way out.
 void RestoreFirmwareControl();
+// The call on the way out: after it no firmware call takes a fan out of
+// automatic mode, so a late pipe command cannot leave one steered.
+void ReleaseFirmwareControl();
 
 }  // namespace velmont::firmware

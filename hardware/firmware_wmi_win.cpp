@@ -248,5 +248,6 @@ std::vector<uint8_t> ReadRawSmbiosTables() {
 
 // The firmware keeps its own settings; the service takes nothing over.
 void RestoreFirmwareControl() {}
+void ReleaseFirmwareControl() {}
 
 }  // namespace velmont::firmware

@@ -33,6 +33,27 @@ std::vector<std::string> Words(const std::string& line) {
 
 std::wstring Wide(const std::string& s) { return vantrel::text::FromUtf8(s); }
 
+// Longer than any record change takes; a holder stalled past it is treated as
+// gone wrong, and the change is refused rather than made unrecorded.
+constexpr std::chrono::seconds kRecordLockWait{5};
+
+class RecordLock {
+ public:
+  explicit RecordLock(StateFile& file) : file_(file), held_(file.Lock(kRecordLockWait)) {
+    if (!held_) vantrel::Log(vantrel::kLogWarning, kLogFunction, L"the fan record stayed locked by another process");
+  }
+  ~RecordLock() {
+    if (held_) file_.Unlock();
+  }
+  RecordLock(const RecordLock&) = delete;
+  RecordLock& operator=(const RecordLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  StateFile& file_;
+  bool held_;
+};
+
 }  // namespace
 
 std::optional<uint64_t> LinuxFirmware::Call(std::wstring_view method, std::optional<uint64_t> input) {
@@ -126,6 +147,9 @@ std::optional<FanChannel> LinuxFirmware::Fan(uint64_t number) {
 }
 
 bool LinuxFirmware::LeaveAuto(const FanChannel& fan, const char* enable_value) {
+  if (closed_) return Fail(L"the service is stopping; the fan stays in automatic mode");
+  RecordLock lock(state_);
+  if (!lock.held()) return Fail(L"the fan stays as it is");
   const auto current = ReadInteger(sys_, fan.Attr("_enable"));
   if (!current) return Fail(L"cannot read " + Wide(fan.Attr("_enable")));
   std::vector<ManualFan> record = ParseFanLedger(state_.Load());
@@ -142,6 +166,8 @@ bool LinuxFirmware::LeaveAuto(const FanChannel& fan, const char* enable_value) {
 }
 
 bool LinuxFirmware::BackToAuto(const FanChannel& fan) {
+  RecordLock lock(state_);
+  if (!lock.held()) return Fail(L"the fan stays as it is");
   std::vector<ManualFan> record = ParseFanLedger(state_.Load());
   const ManualFan probe{fan.hwmon, fan.pwm, kDefaultAutoEnable, fan.chip};
   const auto known = std::find_if(record.begin(), record.end(), [&](const ManualFan& m) { return m.SameChannel(probe); });
@@ -222,8 +248,14 @@ std::optional<uint64_t> LinuxFirmware::SetFanTable(uint64_t in) {
   }
   if (point->point > fan->curve_points) return Refuse(L"no such curve point: " + std::to_wstring(point->point));
   if (point->celsius > kMaxCurveCelsius) return Refuse(L"curve temperature out of range");
-  if (!Write(fan->PointAttr(point->point, "temp"), std::to_string(point->celsius * 1000)) ||
-      !Write(fan->PointAttr(point->point, "pwm"), std::to_string(code::PercentToPwm(point->percent)))) {
+  // A point is its two attributes: when the driver refuses the duty, the
+  // temperature goes back to what it was, so no half-written point is left.
+  const std::string temp_attr = fan->PointAttr(point->point, "temp");
+  const auto old_temp = sys_.Read(temp_attr);
+  if (!old_temp) return Refuse(L"cannot read " + Wide(temp_attr));
+  if (!Write(temp_attr, std::to_string(point->celsius * 1000))) return std::nullopt;
+  if (!Write(fan->PointAttr(point->point, "pwm"), std::to_string(code::PercentToPwm(point->percent)))) {
+    Write(temp_attr, *old_temp);
     return std::nullopt;
   }
   return kDone;
@@ -290,6 +322,24 @@ std::optional<uint64_t> LinuxFirmware::GetSetting(uint64_t in) {
 
 void LinuxFirmware::RestoreFans() {
   std::lock_guard<std::mutex> lock(mutex_);
+  RecordLock record(state_);
+  if (record.held()) RestoreLocked();
+}
+
+void LinuxFirmware::RestoreFansAndClose() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  RecordLock record(state_);
+  if (record.held()) RestoreLocked();
+}
+
+void LinuxFirmware::RestoreFansUnlessRunning(const std::function<bool()>& running) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RecordLock record(state_);
+  if (record.held() && !running()) RestoreLocked();
+}
+
+void LinuxFirmware::RestoreLocked() {
   std::vector<ManualFan> left;
   for (const ManualFan& fan : ParseFanLedger(state_.Load())) {
     // After a reboot the number may name another device: leave that one be.

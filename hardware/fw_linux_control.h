@@ -11,6 +11,7 @@
 // call with a warning in the log.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,6 +35,12 @@ class LinuxFirmware {
   // Gives every fan this service (or a run before it) took out of automatic
   // mode back to the driver. Run at start-up and when the service stops.
   void RestoreFans();
+  // The same on the way out; afterwards no call takes a fan out of automatic
+  // mode, so a pipe command that arrives late cannot leave one manual.
+  void RestoreFansAndClose();
+  // The supervisor's restore after the service died: skipped when `running`
+  // (asked under the record's lock) says a service runs again and owns it.
+  void RestoreFansUnlessRunning(const std::function<bool()>& running);
 
  private:
   std::optional<uint64_t> SetProfile(uint64_t in);
@@ -61,7 +68,10 @@ class LinuxFirmware {
   Sysfs& sys_;
   StateFile& state_;
   ProfileDaemon* daemon_;
+  void RestoreLocked();
+
   std::mutex mutex_;  // one method at a time: writes and the record stay in step
+  bool closed_ = false;
   uint8_t cursor_fan_ = 1;
   uint8_t cursor_point_ = 1;
 };

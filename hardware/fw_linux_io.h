@@ -2,6 +2,7 @@
 // /sys and one small state file. Kept behind this interface so the control
 // logic runs against fakes in tests.
 #pragma once
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,12 +25,17 @@ class Sysfs {
   virtual bool Exists(const std::string& path) = 0;
 };
 
-// The record of fans this service took out of automatic mode.
+// The record of fans this service took out of automatic mode. Two processes
+// change it (the service, and the supervisor when the service died), so a
+// change runs under Lock.
 class StateFile {
  public:
   virtual ~StateFile() = default;
   virtual std::string Load() = 0;  // empty when missing
   virtual bool Save(const std::string& content) = 0;
+  // Exclusive across processes; false when not had within `wait`.
+  virtual bool Lock(std::chrono::milliseconds wait) = 0;
+  virtual void Unlock() = 0;
 };
 
 // The desktop's power-profile daemon. Where one runs it owns the platform

@@ -1,10 +1,13 @@
 // The real /sys and the fan record file under the state folder.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "common/fd_posix.h"
 #include "common/paths.h"
@@ -103,8 +106,40 @@ class FanRecord : public StateFile {
     return rename(temp.c_str(), path.c_str()) == 0;
   }
 
+  // A lock file of its own: the record itself is replaced by rename. Only
+  // root's processes reach the state folder, so no stranger can hold it; a
+  // stalled holder still costs at most `wait`.
+  // Threads of one process (the supervisor's watchers) share this object, so
+  // they queue on `in_process_` first; the descriptor is theirs while held.
+  bool Lock(std::chrono::milliseconds wait) override {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    if (!in_process_.try_lock_until(deadline)) return false;
+    const std::string path = Path() + ".lock";
+    Fd fd;
+    if (vantrel::paths::MakeDirs(vantrel::text::FromUtf8(vantrel::paths::StateDir()))) {
+      fd = Fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    }
+    while (fd.get() >= 0 && flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) fd = Fd();
+      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fd.get() < 0) {
+      in_process_.unlock();
+      return false;
+    }
+    lock_ = std::move(fd);
+    return true;
+  }
+
+  void Unlock() override {
+    lock_ = Fd();
+    in_process_.unlock();
+  }
+
  private:
   static std::string Path() { return vantrel::paths::StateDir() + "/firmware-fans"; }
+  std::timed_mutex in_process_;
+  Fd lock_;  // held while locked; closing it releases the lock
 };
 
 }  // namespace

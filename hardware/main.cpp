@@ -70,7 +70,7 @@ int RunHardwareService(const MessageHandler& platform_messages) {
   HostWindow* window = new HostWindow(std::move(config));
   if (!window->Create()) return 0;
   const int code = window->RunMessageLoop();
-  velmont::firmware::RestoreFirmwareControl();
+  velmont::firmware::ReleaseFirmwareControl();
   return code;
 }
 

@@ -136,15 +136,16 @@ class LinuxPlatform : public SupervisorPlatform {
   // for the next start. Not while another hardware service runs: that one
   // owns the record now. Duplicates end with exit code 0 and are passed by.
   static void WatchHardwareWorker(std::unique_ptr<proc::Process> child, const std::wstring& name) {
-    std::shared_ptr<proc::Process> held(std::move(child));  // reaped here, not by its destructor
+    std::shared_ptr<proc::Process> held(std::move(child));
     try {
       std::thread([held, name] {
-        int status = 0;
-        while (waitpid(static_cast<pid_t>(held->pid()), &status, 0) < 0 && errno == EINTR) {
-        }
-        if (!WIFSIGNALED(status) || !Workers(name).empty()) return;
+        held->WaitForExit();
+        if (!held->EndedBySignal()) return;
         velmont::firmware::LinuxFirmware control(velmont::firmware::SystemSysfs(), velmont::firmware::FanStateFile());
-        control.RestoreFans();
+        // Under the record's lock, so a hardware service starting meanwhile
+        // takes the record over only after this, and one already running is
+        // left to own it.
+        control.RestoreFansUnlessRunning([&name] { return !Workers(name).empty(); });
       }).detach();
     } catch (const std::system_error&) {
       // No thread: the next start of the hardware service gives the fans back.

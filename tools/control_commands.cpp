@@ -23,6 +23,20 @@ constexpr uint16_t kSetFanBehavior = 13, kGetFanBehavior = 14, kSetFanSpeed = 15
 constexpr uint16_t kSetFanTable = 17, kGetFanTable = 18, kSetProfile = 24, kGetProfile = 25;
 constexpr uint16_t kSetSetting = 26, kGetSetting = 27;
 
+// Set commands answer 32 bits, Get commands 64.
+std::optional<uint64_t> AnswerOf(const HwCommandInfo& info, const HwResult& r) {
+  if (!r.ok()) return std::nullopt;
+  const std::optional<uint64_t> v = info.output == HwOutput::kU32 ? std::optional<uint64_t>(r.U32(0)) : r.U64(0);
+  if (!v || *v == 0xFFFFFFFFull) return std::nullopt;
+  return v;
+}
+
+// A firmware call without reporting anything: nullopt on any failure.
+std::optional<uint64_t> QuietGet(const HwClient& hw, uint16_t id, uint64_t input) {
+  const HwCommandInfo& info = HwCommands()[id];
+  return AnswerOf(info, hw.Firmware(info, input));
+}
+
 // Something that ends the command: a usage error or a failure, already reported.
 struct Stop {
   int status;
@@ -42,15 +56,16 @@ class Control {
                                "the hardware service did not answer (error " + std::to_string(r.error) + ")",
                                "is VantrelSysHardwareService running?")};
     }
-    const std::optional<uint64_t> v =
-        info.output == HwOutput::kU32 ? std::optional<uint64_t>(r.U32(0)) : r.U64(0);
-    const uint64_t value = v.value_or(0xFFFFFFFFull);
-    if (value == 0xFFFFFFFFull) {
+    const std::optional<uint64_t> value = AnswerOf(info, r);
+    if (!value) {
       throw Stop{ReportFailure(options_, kExitFailed, "failed", what + ": refused or not supported on this machine",
                                "the service's log says why; on Linux the firmware backend must be \"linux\"")};
     }
-    return value;
+    return *value;
   }
+
+  // The same without reporting: nullopt when not answered or refused.
+  std::optional<uint64_t> TryCall(uint16_t id, uint64_t input) const { return QuietGet(client_, id, input); }
 
   [[noreturn]] void Fail(const std::string& kind, const std::string& message) const {
     throw Stop{ReportFailure(options_, kExitFailed, kind, message)};
@@ -114,24 +129,15 @@ int Profile(const Control& c, const std::vector<std::string>& args) {
   return c.Print(json, "profile: " + std::string(current) + "\nsupported:" + list + "\n");
 }
 
-const char* ModeName(uint64_t mode) {
-  switch (mode) {
-    case 0: return "auto";
-    case 1: return "full";
-    case 2: return "manual";
-    default: return "unknown";
-  }
-}
-
 Json::Value FanState(const Control& c, uint8_t fan, std::string* text) {
   const uint64_t mode = c.Call(kGetFanBehavior, fan, "fan " + std::to_string(fan) + " mode");
   const code::FanReading r = code::DecodeFanReading(c.Call(kGetFanSpeed, fan, "fan " + std::to_string(fan) + " speed"));
   Json::Value json;
   json["fan"] = fan;
-  json["mode"] = ModeName(mode);
+  json["mode"] = std::string(code::FanModeName(mode));
   json["percent"] = r.percent;
   json["rpm"] = r.rpm;
-  *text += "fan " + std::to_string(fan) + ": " + ModeName(mode) + ", duty " + std::to_string(r.percent) + " %, " +
+  *text += "fan " + std::to_string(fan) + ": " + std::string(code::FanModeName(mode)) + ", duty " + std::to_string(r.percent) + " %, " +
            std::to_string(r.rpm) + " rpm\n";
   return json;
 }
@@ -166,6 +172,40 @@ int Fan(const Control& c, std::vector<std::string> args) {
   return c.Print(json, text);
 }
 
+// The fan's whole curve, read through the service's cursor: select point 1,
+// then read on.
+std::vector<code::CurvePoint> ReadCurve(const Control& c, uint8_t n, const std::string& what) {
+  c.Call(kSetFanTable, code::EncodeCurveSet({n, 0, 1, 0, 0}), what);
+  std::vector<code::CurvePoint> points;
+  uint8_t count = 1;
+  for (uint8_t i = 1; i <= count; ++i) {
+    const code::CurvePoint p = code::DecodeCurveRead(c.Call(kGetFanTable, 0, what));
+    if (p.fan != n || p.point != i) c.Fail("busy", "another client moved the curve reader; try again");
+    count = p.count;
+    points.push_back(p);
+  }
+  return points;
+}
+
+// Writes every point or none: the count is checked before the first write,
+// and when the driver refuses a point the ones written before it get their
+// old values back.
+void WriteCurve(const Control& c, uint8_t n, const std::vector<code::CurvePoint>& wanted, const std::string& what) {
+  const std::vector<code::CurvePoint> before = ReadCurve(c, n, what);
+  if (wanted.size() > before.size()) {
+    c.Fail("failed", what + " has " + std::to_string(before.size()) + " points; " + std::to_string(wanted.size()) +
+                         " given");
+  }
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (c.TryCall(kSetFanTable, code::EncodeCurveSet(wanted[i]))) continue;
+    for (size_t j = 0; j < i; ++j) {
+      c.TryCall(kSetFanTable, code::EncodeCurveSet({n, before[j].point, before[j].celsius, before[j].percent, 0}));
+    }
+    c.Fail("failed", what + " point " + std::to_string(i + 1) +
+                         ": refused or not supported on this machine; the curve was left as it was");
+  }
+}
+
 int FanCurve(const Control& c, const std::vector<std::string>& args) {
   const auto fan = args.empty() ? std::nullopt : Number(args[0], 255);
   if (!fan || *fan == 0) c.Usage("expects a fan number, then show or set TEMP:PERCENT...");
@@ -173,31 +213,24 @@ int FanCurve(const Control& c, const std::vector<std::string>& args) {
   const std::string what = "fan " + std::to_string(n) + " curve";
   if (args.size() >= 2 && args[1] == "set") {
     if (args.size() == 2) c.Usage("set expects TEMP:PERCENT pairs");
+    std::vector<code::CurvePoint> wanted;
     for (size_t i = 2; i < args.size(); ++i) {
       const size_t colon = args[i].find(':');
       const auto temp = Number(args[i].substr(0, colon), 255);
       const auto percent = colon == std::string::npos ? std::nullopt : Number(args[i].substr(colon + 1), 100);
-      if (!temp || !percent) c.Usage("bad curve point \"" + args[i] + "\" (TEMP:PERCENT)");
-      const uint8_t point = static_cast<uint8_t>(i - 1);
-      c.Call(kSetFanTable, code::EncodeCurveSet({n, point, static_cast<uint8_t>(*temp), static_cast<uint8_t>(*percent), 0}),
-             what + " point " + std::to_string(point));
+      if (!temp || !percent || wanted.size() >= 255) c.Usage("bad curve point \"" + args[i] + "\" (TEMP:PERCENT)");
+      wanted.push_back(
+          {n, static_cast<uint8_t>(i - 1), static_cast<uint8_t>(*temp), static_cast<uint8_t>(*percent), 0});
     }
+    WriteCurve(c, n, wanted, what);
   } else if (args.size() != 2 || args[1] != "show") {
     c.Usage("expects show or set TEMP:PERCENT...");
   }
-  // Reads go through the service's cursor: select point 1, then read on.
-  c.Call(kSetFanTable, code::EncodeCurveSet({n, 0, 1, 0, 0}), what);
   Json::Value json;
   json["fan"] = n;
   json["points"] = Json::Value(Json::arrayValue);
   std::string text = what + ":";
-  uint8_t count = 1;
-  for (uint8_t i = 1; i <= count; ++i) {
-    const code::CurvePoint p = code::DecodeCurveRead(c.Call(kGetFanTable, 0, what));
-    if (p.fan != n || p.point != i) {
-      c.Fail("busy", "another client moved the curve reader; try again");
-    }
-    count = p.count;
+  for (const code::CurvePoint& p : ReadCurve(c, n, what)) {
     Json::Value point;
     point["celsius"] = p.celsius;
     point["percent"] = p.percent;
@@ -225,14 +258,6 @@ int Setting(const Control& c, code::Setting setting, const std::vector<std::stri
                            std::to_string(r.maximum) + ")\n");
 }
 
-// A firmware Get without reporting anything: nullopt on any failure.
-std::optional<uint64_t> QuietGet(const HwClient& hw, uint16_t id, uint32_t input) {
-  const HwResult r = hw.Firmware(HwCommands()[id], input);
-  const std::optional<uint64_t> v = r.ok() ? r.U64(0) : std::nullopt;
-  if (!v || *v == 0xFFFFFFFFull) return std::nullopt;
-  return v;
-}
-
 }  // namespace
 
 std::string MachineControlSummary() {
@@ -246,7 +271,7 @@ std::string MachineControlSummary() {
     const auto mode = QuietGet(hw, kGetFanBehavior, fan);
     const auto speed = QuietGet(hw, kGetFanSpeed, fan);
     if (!mode || !speed) continue;
-    out += std::string(out.empty() ? "" : ", ") + "fan " + std::to_string(fan) + " " + ModeName(*mode) + " " +
+    out += std::string(out.empty() ? "" : ", ") + "fan " + std::to_string(fan) + " " + std::string(code::FanModeName(*mode)) + " " +
            std::to_string(code::DecodeFanReading(*speed).percent) + " %";
   }
   return out;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/fw_encoding.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
 #include "hardware/command_processor.h"
@@ -19,14 +20,32 @@ constexpr uint32_t kReplyValueOffset = 5;  // count byte, then the first argumen
 // Connect, send, and read exactly `reply_size` bytes. A longer reply fails the
 // read (more data) and a shorter one is refused, so a value is only decoded
 // from a reply of the expected shape.
-bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size) {
+bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size,
+                         std::chrono::steady_clock::time_point deadline) {
   PipeClient client(names::Instance(names::kHardwarePipe));
-  client.SetDeadline(std::chrono::steady_clock::now() + kServiceTransactionTimeout);
+  client.SetDeadline(deadline);
   if (client.Connect() != 0) return false;
   if (pipe::send_pipe_message(client, command, args) != 0) return false;
   uint32_t read = 0;
   if (client.ReadReply(reply, reply_size, &read) != 0) return false;
   return read == reply_size;
+}
+
+bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size) {
+  return HardwareTransaction(command, args, reply, reply_size,
+                             std::chrono::steady_clock::now() + kServiceTransactionTimeout);
+}
+
+// A firmware Get: a 32-bit input, a 64-bit answer; nullopt when not answered
+// or answered with the failure value.
+std::optional<uint64_t> FirmwareGet(uint16_t command, uint32_t input, std::chrono::steady_clock::time_point deadline) {
+  const std::vector<uint8_t> arg = pipe::U32Bytes(input);
+  const PipeArg args[] = {{static_cast<uint32_t>(arg.size()), arg.data()}};
+  uint8_t reply[13] = {};
+  if (!HardwareTransaction(command, args, reply, sizeof(reply), deadline)) return std::nullopt;
+  const uint64_t value = pipe::ReadU64Le(reply + kReplyValueOffset);
+  if (value == kSysInfoFailure) return std::nullopt;
+  return value;
 }
 
 int32_t GpuQuery(uint16_t command, uint32_t index) {
@@ -66,6 +85,28 @@ int32_t QueryGpuIdleState() {
 int32_t QueryGpuFrequency(uint32_t index) { return GpuQuery(velmont::kSvcCmdGPUGetFrequency, index); }
 int32_t QueryGpuMaxFrequency(uint32_t index) { return GpuQuery(velmont::kSvcCmdGPUGetMaxFrequency, index); }
 int32_t QueryGpuUsage(uint32_t index) { return GpuQuery(velmont::kSvcCmdGPUGetUsage, index); }
+
+std::optional<MachineControl> QueryMachineControl() {
+  if (!LinuxFirmwareBackendInUse()) return std::nullopt;
+  // One budget for the whole sequence: a service that stalls midway costs
+  // the report no more than a single transaction would.
+  const auto deadline = std::chrono::steady_clock::now() + kServiceTransactionTimeout;
+  MachineControl out;
+  const auto profile =
+      FirmwareGet(velmont::kSvcCmdWMIGetGamingProfileConfiguration, fwcode::kProfileGetCurrent, deadline);
+  if (profile && *profile <= 0xFF) out.profile = fwcode::ProfileName(static_cast<uint8_t>(*profile));
+  const auto fans = FirmwareGet(velmont::kSvcCmdWMIGetGamingFanGroupBehavior, 0, deadline);
+  for (uint32_t fan = 1; fans && fan < 64; ++fan) {
+    if ((*fans & (uint64_t{1} << fan)) == 0) continue;
+    const auto mode = FirmwareGet(velmont::kSvcCmdWMIGetGamingFanGroupBehavior, fan, deadline);
+    const auto speed = FirmwareGet(velmont::kSvcCmdWMIGetGamingFanGroupSpeed, fan, deadline);
+    if (!mode || !speed) continue;
+    out.fans.push_back({static_cast<uint8_t>(fan), std::string(fwcode::FanModeName(*mode)),
+                        fwcode::DecodeFanReading(*speed).percent});
+  }
+  if (!profile && out.fans.empty()) return std::nullopt;
+  return out;
+}
 
 LightingStatus DecodeLightingReply(std::span<const uint8_t> reply) {
   constexpr size_t kDeviceOffset = 13;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace vantrel::agent {
 
@@ -42,6 +44,27 @@ int32_t QueryGpuIdleState();
 int32_t QueryGpuFrequency(uint32_t index);
 int32_t QueryGpuMaxFrequency(uint32_t index);
 int32_t QueryGpuUsage(uint32_t index);
+
+// What the "linux" firmware backend says of the machine's control, in the
+// words of common/fw_encoding.h: the platform profile's kernel name (empty
+// when the machine has none) and each steerable fan's mode and duty.
+struct MachineControl {
+  struct Fan {
+    uint8_t number = 0;
+    std::string mode;  // "auto", "full", "manual"
+    uint8_t percent = 0;
+  };
+  std::string profile;
+  std::vector<Fan> fans;
+};
+
+// Asked only where the hardware service publishes that it runs the "linux"
+// backend (Linux): other firmware reads these words its own way. All of it
+// within one transaction time; nullopt when another backend runs or the
+// service does not answer.
+std::optional<MachineControl> QueryMachineControl();
+// Whether the hardware service runs the "linux" firmware backend (Windows: never).
+bool LinuxFirmwareBackendInUse();
 
 inline constexpr size_t kLightingDeviceRecordSize = 50;
 inline constexpr size_t kLightingRecordSize = 108;

@@ -43,6 +43,17 @@ void PutIfRead(Json::Value& data, const char* key, const ReadingTask& task) {
   if (r.ok) data[key] = Json::Value(r.value);
 }
 
+// PROFILE, and FAN<n>_MODE and FAN<n>_DUTY for each fan, only as far as known.
+void PutMachineControl(Json::Value& data, const std::optional<MachineControl>& control) {
+  if (!control) return;
+  if (!control->profile.empty()) data["PROFILE"] = control->profile;
+  for (const MachineControl::Fan& fan : control->fans) {
+    const std::string prefix = "FAN" + std::to_string(fan.number);
+    data[prefix + "_MODE"] = fan.mode;
+    data[prefix + "_DUTY"] = Json::Value(fan.percent);
+  }
+}
+
 }  // namespace
 
 HardwareReaders TxSocketReaders() {
@@ -58,6 +69,7 @@ HardwareReaders TxSocketReaders() {
   r.gpu_usage = &TXSocket::Get_GPU_Usage;
   r.gpu_frequency = &TXSocket::Get_GPU_Frequency;
   r.gpu_max_frequency = &TXSocket::Get_GPU_Max_Frequency;
+  r.machine_control = &QueryMachineControl;
   return r;
 }
 
@@ -114,6 +126,9 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
   std::optional<ReadingTask> gpu_fan2;
   if (gpu_fan2_enabled) gpu_fan2 = StartGpuRead(tasks, readers.gpu_fan, 1);
 
+  std::optional<TaskResult<std::optional<MachineControl>>> control;
+  if (readers.machine_control) control = tasks.Start(readers.machine_control);
+
   const int32_t idle_state = idle_task.get();
   std::optional<ReadingTask> gpu_temperature, gpu_frequency, gpu_max_frequency, gpu_usage;
   if (idle_state == 1) {
@@ -162,6 +177,7 @@ Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& read
   PutIfRead(data, "CPU_FANSPEED", cpu_fan);
   PutIfRead(data, "SYS1_FANSPEED", sys1_fan);
   sys2_fan.wait();
+  if (control) PutMachineControl(data, control->get());
 
   if (idle_state == 1) {
     data["GPU1_IDLE_STATUS"] = Json::Value(1);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include "agent/hwclient/hardware_client.h"
 #include "agent/metrics/init_config.h"
 #include "common/registry.h"
 
@@ -28,6 +29,8 @@ struct HardwareReaders {
   std::function<bool(int32_t&, int32_t)> gpu_usage;
   std::function<bool(int32_t&, int32_t)> gpu_frequency;
   std::function<bool(int32_t&, int32_t)> gpu_max_frequency;
+  // Profile and fan modes where the firmware backend tells them (empty: not asked).
+  std::function<std::optional<MachineControl>()> machine_control;
 };
 HardwareReaders TxSocketReaders();
 

@@ -107,6 +107,26 @@ TEST(ProcessTest, WaitTimesOutThenKillEnds) {
   EXPECT_FALSE(p->Running());
 }
 
+TEST(ProcessTest, WaitForExitSeesTheEndAndHowItCame) {
+  auto exited = StartChild("exit:130");  // the code a shell gives SIGINT, from a plain exit
+  ASSERT_TRUE(exited);
+  EXPECT_EQ(exited->WaitForExit(), 130);
+  EXPECT_FALSE(exited->EndedBySignal());
+  EXPECT_FALSE(exited->Running());
+
+  auto killed = StartChild("sleep");
+  ASSERT_TRUE(killed);
+  EXPECT_FALSE(killed->EndedBySignal());  // still running
+  std::thread watcher([&] { killed->WaitForExit(); });
+  std::this_thread::sleep_for(50ms);
+  killed->Kill(9);  // while the watcher waits: the pid is still ours to signal
+  watcher.join();
+  EXPECT_FALSE(killed->Running());
+#ifndef _WIN32
+  EXPECT_TRUE(killed->EndedBySignal());
+#endif
+}
+
 TEST(ProcessTest, FindByNameSeesChildrenAndForgetsEndedOnes) {
   auto a = StartChild("sleep");
   auto b = StartChild("sleep");

@@ -143,6 +143,39 @@ TEST(MonitorReport, FullReportKeysAndTypes) {
   EXPECT_NE(text.find("\"ETHERNET_UPLOAD\" : 0.0"), std::string::npos) << text;
 }
 
+TEST(MonitorReport, MachineControlKeysOnlyAsFarAsTheBackendKnowsThem) {
+  struct Case {
+    const char* name;
+    std::optional<MachineControl> control;
+    std::map<std::string, std::string> expected;  // key -> value as written
+  };
+  const std::vector<Case> cases = {
+      {"laptop", MachineControl{"balanced", {{1, "manual", 40}, {3, "auto", 100}}},
+       {{"PROFILE", "\"balanced\""}, {"FAN1_MODE", "\"manual\""}, {"FAN1_DUTY", "40"},
+        {"FAN3_MODE", "\"auto\""}, {"FAN3_DUTY", "100"}}},
+      {"fans without a profile", MachineControl{"", {{2, "full", 100}}},
+       {{"FAN2_MODE", "\"full\""}, {"FAN2_DUTY", "100"}}},
+      {"another backend, or no answer", std::nullopt, {}},
+  };
+  Json::StreamWriterBuilder compact;
+  compact["indentation"] = "";
+  for (const Case& c : cases) {
+    Script s;
+    HardwareReaders readers = s.Readers();
+    readers.machine_control = [&c] { return c.control; };
+    const Json::Value d = CollectMonitorData(nullptr, readers, false);
+    size_t extra = 0;
+    for (const std::string& key : d.getMemberNames()) {
+      if (key.rfind("FAN", 0) == 0 || key == "PROFILE") ++extra;
+    }
+    EXPECT_EQ(extra, c.expected.size()) << c.name;
+    for (const auto& [key, value] : c.expected) {
+      EXPECT_EQ(Json::writeString(compact, d[key]), value) << c.name << ": " << key;
+    }
+    ExpectInt(d, "CPU_TEMPERATURE", 60);  // the other readers as before
+  }
+}
+
 TEST(MonitorReport, HardwareServiceDownAndCountersUnavailable) {
   Script s;
   s.idle = -1;

@@ -55,12 +55,20 @@ class FakeState : public fw::StateFile {
  public:
   std::string content;
   bool fail = false;
+  bool held_elsewhere = false;  // another process holds the record's lock
+  int locked = 0;
   std::string Load() override { return content; }
   bool Save(const std::string& c) override {
     if (fail) return false;
     content = c;
     return true;
   }
+  bool Lock(std::chrono::milliseconds) override {
+    if (held_elsewhere) return false;
+    ++locked;
+    return true;
+  }
+  void Unlock() override { --locked; }
 };
 
 constexpr char kHwmon[] = "/sys/class/hwmon/hwmon1";
@@ -178,6 +186,47 @@ TEST_F(LinuxControl, RestoreGivesBackRecordedFansOnly) {
   state_.content = fw::FormatFanLedger({{kHwmon, 1, 5, "thinkpad"}});
   control_.RestoreFans();
   EXPECT_EQ(fw::ParseFanLedger(state_.content).size(), 1u);
+}
+
+TEST_F(LinuxControl, TheRecordIsChangedOnlyUnderItsLockAndNeverAfterTheStop) {
+  fwgpu_test::LogCapture log;
+  state_.held_elsewhere = true;  // the supervisor is giving the fans back
+  EXPECT_EQ(Call(L"SetGamingFanSpeed", code::EncodeFanSpeed({1, 40})), std::nullopt);
+  EXPECT_TRUE(sys_.writes.empty());
+  sys_.files[kEnable] = "1";
+  state_.content = fw::FormatFanLedger({{kHwmon, 1, 5, "thinkpad"}});
+  control_.RestoreFans();
+  EXPECT_EQ(sys_.files[kEnable], "1") << "restored without the lock";
+  EXPECT_NE(log.Raw().find("stayed locked"), std::string::npos);
+
+  state_.held_elsewhere = false;
+  int asked = 0;
+  control_.RestoreFansUnlessRunning([&] { ++asked; return true; });  // a new service owns the record
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(sys_.files[kEnable], "1");
+  control_.RestoreFansUnlessRunning([&] { return false; });
+  EXPECT_EQ(sys_.files[kEnable], "5");
+
+  ASSERT_EQ(Call(L"SetGamingFanSpeed", code::EncodeFanSpeed({1, 40})), 0u);
+  control_.RestoreFansAndClose();
+  EXPECT_EQ(sys_.files[kEnable], "5");
+  // A command that arrives after the stop's restore.
+  EXPECT_EQ(Call(L"SetGamingFanSpeed", code::EncodeFanSpeed({1, 60})), std::nullopt);
+  EXPECT_EQ(Call(L"SetGamingFanBehavior", code::EncodeFanBehavior({1, code::FanMode::kFull})), std::nullopt);
+  EXPECT_EQ(sys_.files[kEnable], "5");
+  EXPECT_EQ(state_.content, "");
+  EXPECT_EQ(state_.locked, 0);
+}
+
+TEST_F(LinuxControl, ACurvePointWhoseDutyIsRefusedKeepsItsTemperature) {
+  const std::string temp = std::string(kHwmon) + "/pwm1_auto_point1_temp";
+  const std::string pwm = std::string(kHwmon) + "/pwm1_auto_point1_pwm";
+  sys_.files[temp] = "50000";
+  sys_.files[pwm] = "64";
+  sys_.refusing = {pwm};
+  EXPECT_EQ(Call(L"SetGamingFanTable", code::EncodeCurveSet({1, 1, 60, 50, 0})), std::nullopt);
+  EXPECT_EQ(sys_.files[temp], "50000");
+  EXPECT_EQ(sys_.files[pwm], "64");
 }
 
 namespace {
