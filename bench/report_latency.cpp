@@ -18,13 +18,14 @@
 #include "agent/metrics/init_config.h"
 #include "agent/protocol/client_message.h"
 #include "agent/report/monitor_report.h"
+#include "common/agent_wire.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "netcore/os/socket_os.h"
-#include "tests/support/test_env.h"
+#include "sandbox/test_env.h"
 
 using namespace std::chrono;
 using namespace vantrel;
@@ -50,14 +51,10 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(i, v.size() - 1)];
 }
 
-std::string Block(uint32_t command, const std::string& json) {
-  std::string b = "VNTL";
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>((command >> (8 * i)) & 0xFF));
-  return b + json;
-}
+std::string Block(uint32_t command, const std::string& json) { return vantrel::agentwire::Request(command, json); }
 
 void OneReport() {
-  const std::string block = Block(10, "{}");
+  const std::string block = Block(vantrel::agentwire::kCommandGetMonitorData, "{}");
   agent::TXSocket request(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
   request.response["request"] = "GET_MONITOR_DATA";
   agent::GetMonitorDataReport(request);
@@ -74,7 +71,7 @@ double TcpRoundTrip(uint16_t port, int rounds) {
   netcore::SocketHandle s = netcore::os::TcpSocket(false);
   if (netcore::os::Connect(s, false, "127.0.0.1", port) != 0) return -1;
   std::vector<double> times;
-  const std::string block = Block(10, "{}");
+  const std::string block = Block(vantrel::agentwire::kCommandGetMonitorData, "{}");
   for (int i = 0; i < rounds; ++i) {
     auto start = steady_clock::now();
     netcore::Iovec out{const_cast<char*>(block.data()), block.size()};

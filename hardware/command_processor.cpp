@@ -115,7 +115,7 @@ std::optional<ReissueOutcome> Reissue(uint16_t command, const ReissueArgs& reiss
   ReissueOutcome outcome;
   {
     // This service's own pipe name (with the test-instance suffix when set).
-    pipe::PipeClient client(vantrel::names::Instance(kHardwarePipeName));
+    pipe::PipeClient client(vantrel::names::Instance(vantrel::names::kHardwarePipe));
     // Longer than the registry store's own busy wait (15 s), so a slow write
     // still answers; bounded, because a worker waiting here holds one of the
     // pipe's 255 instances and all of them waiting would wait for each other.

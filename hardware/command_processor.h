@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/hardware_commands.h"
 #include "common/pipe_message.h"
 
 namespace velmont {
@@ -12,47 +13,6 @@ namespace velmont {
 using vantrel::pipe::PipeCommandHandler;
 using vantrel::pipe::PipeReply;
 using vantrel::pipe::PipeRequest;
-
-inline constexpr size_t kHardwareCommandSlots = 39;
-inline constexpr wchar_t kHardwarePipeName[] = L"tavrix_hardware_service_";
-
-enum HardwareCommand : uint16_t {
-  kSvcCmdDumpArguments = 0,
-  kSvcCmdRegCreateKey = 1,
-  kSvcCmdRegDeleteTree = 2,
-  kSvcCmdRegSetValue = 3,
-  kSvcCmdRegDeleteValue = 4,
-  kSvcCmdRegUpdateValue = 5,
-  kSvcCmdRegGetValue = 6,
-  kSvcCmdWMIGetGamingSystemInformation = 7,
-  kSvcCmdGPUGetCount = 8,
-  kSvcCmdGPUGetIdleState = 9,
-  kSvcCmdGPUGetFrequency = 10,
-  kSvcCmdGPUGetMaxFrequency = 11,
-  kSvcCmdGPUGetUsage = 12,
-  kSvcCmdWMISetGamingFanGroupBehavior = 13,
-  kSvcCmdWMIGetGamingFanGroupBehavior = 14,
-  kSvcCmdWMISetGamingFanGroupSpeed = 15,
-  kSvcCmdWMIGetGamingFanGroupSpeed = 16,
-  kSvcCmdWMISetGamingFanTable = 17,
-  kSvcCmdWMIGetGamingFanTable = 18,
-  kSvcCmdGetOperationModeCapbility = 19,
-  kSvcCmdGetOperationMode = 20,
-  kSvcCmdSetOperationMode = 21,
-  kSvcCmdGetDTSSoundMode = 22,
-  kSvcCmdSetDTSSoundMode = 23,
-  kSvcCmdWMISetGamingProfileConfiguration = 24,
-  kSvcCmdWMIGetGamingProfileConfiguration = 25,
-  kSvcCmdWMISetGamingMiscSetting = 26,
-  kSvcCmdWMIGetGamingMiscSetting = 27,
-  kSvcCmdGetStickyKey = 29,
-  kSvcCmdWMIGeFunction = 30,
-  kSvcCmdWMISetFunction = 31,
-  kSvcCmdGetKBBLoff30sControl = 32,
-  kSvcCmdApplyBIOSLogo = 36,
-  kSvcCmdRestoreBIOSLogo = 37,
-  kSvcCmdGetBIOSLogo = 38,
-};
 
 class VmClientCommandProcessor {
  public:

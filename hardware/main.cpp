@@ -27,7 +27,7 @@ namespace {
 // (exit code 1), and the supervisor's next cycle starts a fresh one.
 void ListenerThread(HostWindow* window) {
   RunListenerStartup(reg::SystemRegistry(), DefaultListenerStartupHooks());
-  const std::wstring pipe_name = names::Instance(velmont::kHardwarePipeName);
+  const std::wstring pipe_name = names::Instance(names::kHardwarePipe);
   try {
     pipe::run_pipe_server(pipe_name, velmont::VmClientCommandProcessor::CommandTable());
     Log(kLogError, L"run_pipe_server", L"pipe server stopped accepting clients; ending the process");

@@ -35,10 +35,8 @@ const std::string& KeyOrDefault(const std::string& key) {
 }  // namespace
 
 std::vector<uint8_t> BuildAgentRequest(uint32_t command, const std::string& json) {
-  std::vector<uint8_t> block = {'V', 'N', 'T', 'L'};
-  for (int i = 0; i < 4; ++i) block.push_back(static_cast<uint8_t>(command >> (8 * i)));
-  block.insert(block.end(), json.begin(), json.end());
-  return block;
+  const std::string block = agentwire::Request(command, json);
+  return std::vector<uint8_t>(block.begin(), block.end());
 }
 
 std::string EncipherRequest(const std::vector<uint8_t>& plain, const std::string& key) {

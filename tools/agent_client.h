@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/agent_wire.h"
 #include "tools/agent_socket.h"
 
 namespace vantrel::ctl {
@@ -19,7 +20,7 @@ namespace vantrel::ctl {
 inline constexpr uint32_t kAgentInitialization = 0;
 inline constexpr uint32_t kAgentGetMonitorData = 10;
 // The agent's key when its AESkey setting is empty.
-inline constexpr char kAgentDefaultKey[] = "5931742068153924";
+inline constexpr const char* kAgentDefaultKey = agentwire::kDefaultKey;
 
 std::vector<uint8_t> BuildAgentRequest(uint32_t command, const std::string& json);
 // Raw AES-ECB/PKCS#7 cipher bytes; empty when the key length is not 16, 24 or 32.

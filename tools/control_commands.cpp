@@ -19,15 +19,22 @@ namespace {
 
 namespace code = fwcode;
 
-constexpr uint16_t kSetFanBehavior = 13, kGetFanBehavior = 14, kSetFanSpeed = 15, kGetFanSpeed = 16;
-constexpr uint16_t kSetFanTable = 17, kGetFanTable = 18, kSetProfile = 24, kGetProfile = 25;
-constexpr uint16_t kSetSetting = 26, kGetSetting = 27;
+constexpr uint16_t kSetFanBehavior = velmont::kSvcCmdWMISetGamingFanGroupBehavior;
+constexpr uint16_t kGetFanBehavior = velmont::kSvcCmdWMIGetGamingFanGroupBehavior;
+constexpr uint16_t kSetFanSpeed = velmont::kSvcCmdWMISetGamingFanGroupSpeed;
+constexpr uint16_t kGetFanSpeed = velmont::kSvcCmdWMIGetGamingFanGroupSpeed;
+constexpr uint16_t kSetFanTable = velmont::kSvcCmdWMISetGamingFanTable;
+constexpr uint16_t kGetFanTable = velmont::kSvcCmdWMIGetGamingFanTable;
+constexpr uint16_t kSetProfile = velmont::kSvcCmdWMISetGamingProfileConfiguration;
+constexpr uint16_t kGetProfile = velmont::kSvcCmdWMIGetGamingProfileConfiguration;
+constexpr uint16_t kSetSetting = velmont::kSvcCmdWMISetGamingMiscSetting;
+constexpr uint16_t kGetSetting = velmont::kSvcCmdWMIGetGamingMiscSetting;
 
 // Set commands answer 32 bits, Get commands 64.
 std::optional<uint64_t> AnswerOf(const HwCommandInfo& info, const HwResult& r) {
   if (!r.ok()) return std::nullopt;
   const std::optional<uint64_t> v = info.output == HwOutput::kU32 ? std::optional<uint64_t>(r.U32(0)) : r.U64(0);
-  if (!v || *v == 0xFFFFFFFFull) return std::nullopt;
+  if (!v || *v == velmont::kFirmwareFailure) return std::nullopt;
   return v;
 }
 

@@ -7,56 +7,14 @@
 
 #include "common/names.h"
 #include "common/pipe_transport.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
 
 namespace vantrel::ctl {
 namespace {
 
-using I = HwInput;
-using O = HwOutput;
-
-const std::vector<HwCommandInfo> kCommands = {
-    {0, "kSvcCmdDumpArguments", I::kNone, O::kText},
-    {1, "kSvcCmdRegCreateKey", I::kNone, O::kResult},
-    {2, "kSvcCmdRegDeleteTree", I::kNone, O::kResult},
-    {3, "kSvcCmdRegSetValue", I::kNone, O::kResult},
-    {4, "kSvcCmdRegDeleteValue", I::kNone, O::kResult},
-    {5, "kSvcCmdRegUpdateValue", I::kNone, O::kResult},
-    {6, "kSvcCmdRegGetValue", I::kNone, O::kResultAndData},
-    {7, "kSvcCmdWMIGetGamingSystemInformation", I::kU32, O::kU64},
-    {8, "kSvcCmdGPUGetCount", I::kNone, O::kU32},
-    {9, "kSvcCmdGPUGetIdleState", I::kNone, O::kU32},
-    {10, "kSvcCmdGPUGetFrequency", I::kU32, O::kI32},
-    {11, "kSvcCmdGPUGetMaxFrequency", I::kU32, O::kI32},
-    {12, "kSvcCmdGPUGetUsage", I::kU32, O::kI32},
-    {13, "kSvcCmdWMISetGamingFanGroupBehavior", I::kU64, O::kU32},
-    {14, "kSvcCmdWMIGetGamingFanGroupBehavior", I::kU32, O::kU64},
-    {15, "kSvcCmdWMISetGamingFanGroupSpeed", I::kU64, O::kU32},
-    {16, "kSvcCmdWMIGetGamingFanGroupSpeed", I::kU32, O::kU64},
-    {17, "kSvcCmdWMISetGamingFanTable", I::kU64, O::kU32},
-    {18, "kSvcCmdWMIGetGamingFanTable", I::kU32, O::kU64},
-    {19, "kSvcCmdGetOperationModeCapbility", I::kNone, O::kNone},
-    {20, "kSvcCmdGetOperationMode", I::kNone, O::kNone},
-    {21, "kSvcCmdSetOperationMode", I::kNone, O::kNone},
-    {22, "kSvcCmdGetDTSSoundMode", I::kNone, O::kNone},
-    {23, "kSvcCmdSetDTSSoundMode", I::kNone, O::kNone},
-    {24, "kSvcCmdWMISetGamingProfileConfiguration", I::kU64, O::kU32},
-    {25, "kSvcCmdWMIGetGamingProfileConfiguration", I::kU32, O::kU64},
-    {26, "kSvcCmdWMISetGamingMiscSetting", I::kU64, O::kU32},
-    {27, "kSvcCmdWMIGetGamingMiscSetting", I::kU32, O::kU64},
-    {28, "", I::kNone, O::kNone},
-    {29, "kSvcCmdGetStickyKey", I::kNone, O::kNone},
-    {30, "kSvcCmdWMIGeFunction", I::kU32, O::kU64},
-    {31, "kSvcCmdWMISetFunction", I::kU64, O::kU32},
-    {32, "kSvcCmdGetKBBLoff30sControl", I::kNone, O::kNone},
-    {33, "", I::kNone, O::kNone},
-    {34, "", I::kNone, O::kNone},
-    {35, "", I::kNone, O::kNone},
-    {36, "kSvcCmdApplyBIOSLogo", I::kNone, O::kNone},
-    {37, "kSvcCmdRestoreBIOSLogo", I::kNone, O::kNone},
-    {38, "kSvcCmdGetBIOSLogo", I::kNone, O::kNone},
-};
+const auto& kCommands = velmont::kHardwareCommands;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -80,8 +38,6 @@ std::optional<uint64_t> HwResult::U64(size_t i) const {
   if (i >= args.size() || args[i].size() != 8) return std::nullopt;
   return pipe::ReadU64Le(args[i].data());
 }
-
-const std::vector<HwCommandInfo>& HwCommands() { return kCommands; }
 
 const HwCommandInfo* FindHwCommand(const std::string& name_or_number) {
   if (name_or_number.empty()) return nullptr;
@@ -120,7 +76,7 @@ HwResult HwClient::Send(uint16_t command, const std::vector<Bytes>& args) const 
   if (HwCommandSilent(command)) {
     // Nothing comes back; a dump on the same connection shows the request was
     // taken and the connection still serves.
-    result.error = pipe::send_pipe_message(client, 0, std::span<const pipe::PipeArg>());
+    result.error = pipe::send_pipe_message(client, velmont::kSvcCmdDumpArguments, std::span<const pipe::PipeArg>());
     if (result.error != 0) return result;
   }
   Bytes reply;
@@ -140,7 +96,7 @@ HwResult HwClient::Send(uint16_t command, const std::vector<Bytes>& args) const 
 Bytes WideArg(const std::wstring& s) { return text::ToUtf16LeZ(s); }
 
 bool FirmwareBackendIs(const HwClient& client, const wchar_t* name) {
-  const HwResult r = client.RegGetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\VantrelSysMonitorService\\Platform",
+  const HwResult r = client.RegGetValue(std::wstring(L"HKEY_LOCAL_MACHINE\\") + reg::kPlatformKey,
                                         L"FirmwareBackendInUse", 0x02, 64, std::nullopt);
   if (!r.ok() || r.args.size() != 2 || r.U32(0) != 0u) return false;
   const Bytes& d = r.args[1];
@@ -148,24 +104,24 @@ bool FirmwareBackendIs(const HwClient& client, const wchar_t* name) {
   return d.size() >= want.size() && std::equal(want.begin(), want.end(), d.begin());
 }
 
-HwResult HwClient::RegCreateKey(const std::wstring& path) const { return Send(1, {WideArg(path)}); }
-HwResult HwClient::RegDeleteTree(const std::wstring& path) const { return Send(2, {WideArg(path)}); }
+HwResult HwClient::RegCreateKey(const std::wstring& path) const { return Send(velmont::kSvcCmdRegCreateKey, {WideArg(path)}); }
+HwResult HwClient::RegDeleteTree(const std::wstring& path) const { return Send(velmont::kSvcCmdRegDeleteTree, {WideArg(path)}); }
 HwResult HwClient::RegSetValue(const std::wstring& path, const std::wstring& name, uint32_t type,
                                const Bytes& data) const {
-  return Send(3, {WideArg(path), WideArg(name), pipe::U32Bytes(type), data});
+  return Send(velmont::kSvcCmdRegSetValue, {WideArg(path), WideArg(name), pipe::U32Bytes(type), data});
 }
 HwResult HwClient::RegDeleteValue(const std::wstring& path, const std::wstring& name) const {
-  return Send(4, {WideArg(path), WideArg(name)});
+  return Send(velmont::kSvcCmdRegDeleteValue, {WideArg(path), WideArg(name)});
 }
 HwResult HwClient::RegUpdateValue(const std::wstring& path, const std::wstring& name, uint32_t type,
                                   const Bytes& data) const {
-  return Send(5, {WideArg(path), WideArg(name), pipe::U32Bytes(type), data});
+  return Send(velmont::kSvcCmdRegUpdateValue, {WideArg(path), WideArg(name), pipe::U32Bytes(type), data});
 }
 HwResult HwClient::RegGetValue(const std::wstring& path, const std::wstring& name, uint32_t flags, uint32_t size,
                                const std::optional<Bytes>& default_data) const {
   std::vector<Bytes> args = {WideArg(path), WideArg(name), pipe::U32Bytes(flags), pipe::U32Bytes(size)};
   if (default_data) args.push_back(*default_data);
-  return Send(6, args);
+  return Send(velmont::kSvcCmdRegGetValue, args);
 }
 
 HwResult HwClient::Firmware(const HwCommandInfo& command, uint64_t value) const {
@@ -174,7 +130,7 @@ HwResult HwClient::Firmware(const HwCommandInfo& command, uint64_t value) const 
 }
 
 HwResult HwClient::Gpu(uint16_t command, uint32_t index) const {
-  if (command == 8 || command == 9) return Send(command, {});
+  if (HwCommands()[command].input == HwInput::kNone) return Send(command, {});
   return Send(command, {pipe::U32Bytes(index)});
 }
 

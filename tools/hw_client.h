@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/hardware_commands.h"
+
 namespace vantrel::ctl {
 
 using Bytes = std::vector<uint8_t>;
@@ -26,18 +28,12 @@ struct HwResult {
   std::optional<uint64_t> U64(size_t i) const;
 };
 
-enum class HwInput { kNone, kU32, kU64 };
-enum class HwOutput { kNone, kText, kU32, kI32, kU64, kResult, kResultAndData };
+using HwInput = velmont::CommandInput;
+using HwOutput = velmont::CommandOutput;
+using HwCommandInfo = velmont::HardwareCommandInfo;
 
-struct HwCommandInfo {
-  uint16_t id;
-  const char* name;  // kSvcCmd... ("" for reserved slots)
-  HwInput input;
-  HwOutput output;
-};
-
-// The 39 slots in order.
-const std::vector<HwCommandInfo>& HwCommands();
+// Every slot in order.
+inline const auto& HwCommands() { return velmont::kHardwareCommands; }
 // By command name (with or without the "kSvcCmd" prefix, case-insensitive) or number.
 const HwCommandInfo* FindHwCommand(const std::string& name_or_number);
 // The log-only and reserved slots, which never reply (ids 39 and above are
@@ -55,7 +51,7 @@ class HwClient {
   // (command 0) on the same connection and reading its reply.
   HwResult Send(uint16_t command, const std::vector<Bytes>& args) const;
 
-  HwResult Dump(const std::vector<Bytes>& args) const { return Send(0, args); }
+  HwResult Dump(const std::vector<Bytes>& args) const { return Send(velmont::kSvcCmdDumpArguments, args); }
   HwResult RegCreateKey(const std::wstring& path) const;
   HwResult RegDeleteTree(const std::wstring& path) const;
   HwResult RegSetValue(const std::wstring& path, const std::wstring& name, uint32_t type, const Bytes& data) const;

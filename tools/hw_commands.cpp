@@ -194,7 +194,7 @@ int FailedReply(const GlobalOptions& options, Json::Value json, const std::strin
 
 int RegGet(const GlobalOptions& options, const HwClient& client, const std::wstring& key, const std::wstring& name,
            uint32_t flags, const HwResult& r) {
-  Json::Value json = BaseJson(&HwCommands()[6], 6, r);
+  Json::Value json = BaseJson(&HwCommands()[velmont::kSvcCmdRegGetValue], velmont::kSvcCmdRegGetValue, r);
   const std::string where = text::ToUtf8(key) + "\\" + text::ToUtf8(name);
   if (r.args.size() != 2 || !r.U32(0)) return FailedReply(options, json, "malformed reply to " + where);
   const uint32_t result = *r.U32(0);
@@ -396,7 +396,11 @@ int RunFirmware(const GlobalOptions& options, const HwClient& client, const std:
 
 int RunGpu(const GlobalOptions& options, const HwClient& client, const std::vector<std::string>& w) {
   static const std::pair<const char*, uint16_t> kGpu[] = {
-      {"count", 8}, {"idle", 9}, {"freq", 10}, {"maxfreq", 11}, {"usage", 12}};
+      {"count", velmont::kSvcCmdGPUGetCount},
+      {"idle", velmont::kSvcCmdGPUGetIdleState},
+      {"freq", velmont::kSvcCmdGPUGetFrequency},
+      {"maxfreq", velmont::kSvcCmdGPUGetMaxFrequency},
+      {"usage", velmont::kSvcCmdGPUGetUsage}};
   if (w.size() < 2 || w.size() > 3) return Usage("hw gpu: expects count|idle|freq|maxfreq|usage [index]");
   for (const auto& [name, id] : kGpu) {
     if (w[1] != name) continue;
@@ -419,7 +423,7 @@ std::string FirmwareCommandList() {
                     "VALUE: the firmware's input word, decimal or 0x-hex; Set sends 64 bits, Get and\n"
                     "GetGamingSystemInformation send 32):\n";
   for (const HwCommandInfo& c : HwCommands()) {
-    if (c.input == HwInput::kNone || (c.id >= 8 && c.id <= 12)) continue;
+    if (c.input == HwInput::kNone || (c.id >= velmont::kSvcCmdGPUGetCount && c.id <= velmont::kSvcCmdGPUGetUsage)) continue;
     std::string name = c.name;
     for (const char* prefix : {"kSvcCmdWMI", "kSvcCmd"}) {
       if (name.rfind(prefix, 0) == 0) {

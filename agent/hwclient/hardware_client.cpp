@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/fw_encoding.h"
+#include "common/hardware_commands.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
-#include "hardware/command_processor.h"
 
 namespace vantrel::agent {
 namespace {
@@ -109,28 +109,23 @@ std::optional<MachineControl> QueryMachineControl() {
 }
 
 LightingStatus DecodeLightingReply(std::span<const uint8_t> reply) {
-  constexpr size_t kDeviceOffset = 13;
-  constexpr size_t kArgument3Offset = 67;
-  constexpr size_t kCountOffset = 75;
-  constexpr size_t kArgument5Offset = 83;
-  constexpr size_t kBrightnessOffset = 91;
-  constexpr size_t kRecordsOffset = 99;
+  using namespace agentwire;
 
   LightingStatus status;
-  if (reply.size() > kDeviceOffset) {
-    std::memcpy(status.device_record.data(), reply.data() + kDeviceOffset,
-                std::min(kLightingDeviceRecordSize, reply.size() - kDeviceOffset));
+  if (reply.size() > kLightingDeviceOffset) {
+    std::memcpy(status.device_record.data(), reply.data() + kLightingDeviceOffset,
+                std::min(kLightingDeviceRecordSize, reply.size() - kLightingDeviceOffset));
   }
-  status.argument3 = U32At(reply, kArgument3Offset);
-  status.argument5 = U32At(reply, kArgument5Offset);
-  status.brightness = U32At(reply, kBrightnessOffset);
+  status.argument3 = U32At(reply, kLightingArgument3Offset);
+  status.argument5 = U32At(reply, kLightingArgument5Offset);
+  status.brightness = U32At(reply, kLightingBrightnessOffset);
 
-  const uint32_t count = U32At(reply, kCountOffset);
-  if (count >= 1 && reply.size() > kRecordsOffset) {
+  const uint32_t count = U32At(reply, kLightingCountOffset);
+  if (count >= 1 && reply.size() > kLightingRecordsOffset) {
     // At most 30 records, and only whole records the reply actually holds.
-    const size_t held = (reply.size() - kRecordsOffset) / kLightingRecordSize;
+    const size_t held = (reply.size() - kLightingRecordsOffset) / kLightingRecordSize;
     const size_t records = std::min<size_t>({count, kLightingMaxRecords, held});
-    std::memcpy(status.records.data(), reply.data() + kRecordsOffset, records * kLightingRecordSize);
+    std::memcpy(status.records.data(), reply.data() + kLightingRecordsOffset, records * kLightingRecordSize);
     status.record_count = static_cast<uint32_t>(records);
   }
   return status;
@@ -140,9 +135,9 @@ bool QueryLightingService(LightingStatus& status) {
   PipeClient client(names::Instance(names::kLightingPipe));
   client.SetDeadline(std::chrono::steady_clock::now() + kServiceTransactionTimeout);
   if (client.Connect() != 0) return false;
-  const std::vector<uint8_t> arg = pipe::U32Bytes(1);
+  const std::vector<uint8_t> arg = pipe::U32Bytes(agentwire::kLightingStatusArgument);
   const PipeArg args[] = {{static_cast<uint32_t>(arg.size()), arg.data()}};
-  if (pipe::send_pipe_message(client, 1, args) != 0) return false;
+  if (pipe::send_pipe_message(client, agentwire::kLightingStatusCommand, args) != 0) return false;
   std::vector<uint8_t> reply(kLightingReplyCapacity, 0);
   uint32_t read = 0;
   if (client.ReadChunk(reply.data(), kLightingReplyCapacity, &read) != 0 || read == 0) return false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/agent_wire.h"
+
 namespace vantrel::agent {
 
 // One transaction with the hardware or the lighting service, connect to
@@ -66,10 +68,10 @@ std::optional<MachineControl> QueryMachineControl();
 // Whether the hardware service runs the "linux" firmware backend (Windows: never).
 bool LinuxFirmwareBackendInUse();
 
-inline constexpr size_t kLightingDeviceRecordSize = 50;
-inline constexpr size_t kLightingRecordSize = 108;
-inline constexpr size_t kLightingMaxRecords = 30;
-inline constexpr size_t kLightingReplyCapacity = 5000;
+using agentwire::kLightingDeviceRecordSize;
+using agentwire::kLightingMaxRecords;
+using agentwire::kLightingRecordSize;
+using agentwire::kLightingReplyCapacity;
 
 // What the lighting service reports. Only the device record and the
 // brightness value are used (by the event relay); the rest is passed on as read.

@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "common/agent_wire.h"
+
 namespace vantrel::agent {
 
 // Capacity of one queued client message and of a deciphered request.
 inline constexpr uint32_t kMessageBufferSize = 32288;
 
 // Used when AESkey is absent or empty (AES-128).
-inline constexpr char kDefaultAesKey[] = "5931742068153924";
+inline constexpr const char* kDefaultAesKey = agentwire::kDefaultKey;
 
 // SupportAES is exactly REG_DWORD 1. A value of another type is rewritten as
 // REG_DWORD 0 (creating the key when needed) and reads as off.

@@ -9,13 +9,14 @@
 #include <string>
 
 #include "agent/protocol/cipher.h"
+#include "common/agent_wire.h"
 
 namespace vantrel::agent {
 
-inline constexpr uint32_t kHeaderSize = 8;
-inline constexpr char kMagic[4] = {'V', 'N', 'T', 'L'};
-inline constexpr int32_t kCommandInitialization = 0;
-inline constexpr int32_t kCommandGetMonitorData = 10;
+using agentwire::kCommandGetMonitorData;
+using agentwire::kCommandInitialization;
+using agentwire::kHeaderSize;
+using agentwire::kMagic;
 
 class TXSocket;
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/agent_wire.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
 #include "common/process.h"
@@ -107,11 +108,7 @@ class TcpClient {
   netcore::EpollHandle poll_ = netcore::kInvalidEpoll;
 };
 
-std::string Block(uint32_t command, const std::string& json) {
-  std::string b = "VNTL";
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>((command >> (8 * i)) & 0xFF));
-  return b + json;
-}
+std::string Block(uint32_t command, const std::string& json) { return vantrel::agentwire::Request(command, json); }
 
 Json::Value Parse(const std::string& text) {
   Json::Value v;
@@ -484,8 +481,8 @@ TEST_F(AgentE2E, TwoClientsAnsweredInOnePass) {
   // ends a pass; the two requests are then sent right after it, so both
   // wait for the same next one.
   MonitorData(*b);
-  ASSERT_TRUE(a->Send(Block(0, R"({"Function":"VERSION"})")));
-  ASSERT_TRUE(b->Send(Block(10, "{}")));
+  ASSERT_TRUE(a->Send(Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})")));
+  ASSERT_TRUE(b->Send(Block(vantrel::agentwire::kCommandGetMonitorData, "{}")));
   auto ra = a->Receive(15s, 10ms);
   auto at = std::chrono::steady_clock::now();
   auto rb = b->Receive(15s, 10ms);
@@ -499,7 +496,7 @@ TEST_F(AgentE2E, TwoClientsAnsweredInOnePass) {
 TEST_F(AgentE2E, BackToBackRequestsAreOneMessage) {
   StartAgent();
   auto c = Client();
-  ASSERT_TRUE(c->Send(Block(0, R"({"Function":"VERSION"})") + Block(10, "{}")));
+  ASSERT_TRUE(c->Send(Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})") + Block(vantrel::agentwire::kCommandGetMonitorData, "{}")));
   auto reply = c->Receive(15s, 1500ms);  // three passes: a second reply would show
   ASSERT_TRUE(reply);
   Json::Value r = Parse(*reply);
@@ -512,16 +509,16 @@ TEST_F(AgentE2E, ReadPassCutAtMessageCapacity) {
   auto c = Client();
   constexpr size_t kCapacity = 32288;
   // The first 32,288 bytes are a whole request; a request after them is discarded.
-  std::string first = Block(0, R"({"Function":"VERSION"})");
+  std::string first = Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})");
   first.resize(kCapacity, ' ');
-  ASSERT_TRUE(c->Send(first + Block(0, R"({"Function":"SUPPORT_SYSTEM_CAPABILITY"})") + std::string(5000, ' ')));
+  ASSERT_TRUE(c->Send(first + Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"SUPPORT_SYSTEM_CAPABILITY"})") + std::string(5000, ' ')));
   auto reply = c->Receive(15s, 1500ms);
   ASSERT_TRUE(reply);
   EXPECT_EQ(Parse(*reply)["request"].asString(), "VERSION") << *reply;
   EXPECT_EQ(reply->find("SUPPORT_SYSTEM_CAPABILITY"), std::string::npos);
 
   // A JSON text that closes only after the cut no longer parses.
-  std::string spanning = Block(0, R"({"Function":"VERSION","pad":")") + std::string(40000, 'a') + "\"}";
+  std::string spanning = Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION","pad":")") + std::string(40000, 'a') + "\"}";
   ASSERT_TRUE(c->Send(spanning));
   reply = c->Receive(15s, 1500ms);
   ASSERT_TRUE(reply);
@@ -555,14 +552,14 @@ TEST_F(AgentE2E, CipherOnRepliesInBase64AndEventsStayPlain) {
   StartAgent();
   auto c = Client();
   SetDword(reg::kSuiteKey, L"SupportAES", 1);
-  ASSERT_TRUE(c->Send(Encrypt(Block(0, R"({"Function":"VERSION"})"))));
+  ASSERT_TRUE(c->Send(Encrypt(Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})"))));
   auto reply = c->Receive();
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->find('{'), std::string::npos);  // nothing in clear
   Json::Value r = Parse(DecryptBase64(*reply));
   EXPECT_EQ(r["data"].asString(), VANTREL_VERSION_STRING);
 
-  ASSERT_TRUE(c->Send(Encrypt(Block(10, "{}"))));
+  ASSERT_TRUE(c->Send(Encrypt(Block(vantrel::agentwire::kCommandGetMonitorData, "{}"))));
   reply = c->Receive();
   ASSERT_TRUE(reply);
   EXPECT_EQ(Parse(DecryptBase64(*reply))["result"].asString(), "0");
@@ -649,7 +646,7 @@ TEST_F(AgentE2E, TakenPortIsServedSoonAfterItIsFreed) {
       continue;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !c.Send(Block(0, R"({"Function":"VERSION"})"))) break;
+    if (left.count() <= 0 || !c.Send(Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})"))) break;
     const auto reply = c.Receive(left);
     answered = reply && Parse(*reply)["data"].asString() == VANTREL_VERSION_STRING;
   }

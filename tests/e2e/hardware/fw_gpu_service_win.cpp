@@ -77,7 +77,7 @@ class FwGpuService : public ::testing::Test {
     ASSERT_NE(process_, nullptr);
     ASSERT_TRUE(vt::WaitFor(
         [] {
-          pipe::PipeClient probe(names::Instance(velmont::kHardwarePipeName));
+          pipe::PipeClient probe(names::Instance(vantrel::names::kHardwarePipe));
           return probe.Connect() == 0;
         },
         std::chrono::seconds(30)));

@@ -21,7 +21,7 @@ namespace vantrel::testing {
 
 class HardwareServiceFixture : public ::testing::Test {
  public:
-  static std::wstring PipeName() { return names::Instance(velmont::kHardwarePipeName); }
+  static std::wstring PipeName() { return names::Instance(vantrel::names::kHardwarePipe); }
 
  protected:
   void SetUp() override {

@@ -83,7 +83,7 @@ class StartupValues : public ::testing::Test {
     return processes_.back().get();
   }
   static bool PipeAnswers() {
-    pipe::PipeClient probe(names::Instance(velmont::kHardwarePipeName));
+    pipe::PipeClient probe(names::Instance(vantrel::names::kHardwarePipe));
     return probe.Connect() == 0;
   }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/agent_wire.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
 #include "common/process.h"
@@ -71,13 +72,9 @@ std::optional<int64_t> ResidentBytes(uint32_t pid) {
 #endif
 }
 
-std::string Block(uint32_t command, const std::string& json) {
-  std::string b = "VNTL";
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>((command >> (8 * i)) & 0xFF));
-  return b + json;
-}
-const std::string kVersion = Block(0, R"({"Function":"VERSION"})");
-const std::string kMonitorData = Block(10, "{}");
+std::string Block(uint32_t command, const std::string& json) { return vantrel::agentwire::Request(command, json); }
+const std::string kVersion = Block(vantrel::agentwire::kCommandInitialization, R"({"Function":"VERSION"})");
+const std::string kMonitorData = Block(vantrel::agentwire::kCommandGetMonitorData, "{}");
 
 class Conn {
  public:

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/agent_wire.h"
 #include "common/names.h"
 #include "common/registry.h"
 
@@ -55,11 +56,7 @@ std::optional<std::string> AgentClient::Receive(std::chrono::milliseconds first,
   return got;
 }
 
-std::string Block(uint32_t command, const std::string& json) {
-  std::string b = "VNTL";
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>((command >> (8 * i)) & 0xFF));
-  return b + json;
-}
+std::string Block(uint32_t command, const std::string& json) { return vantrel::agentwire::Request(command, json); }
 
 Json::Value ParseJson(const std::string& text) {
   Json::Value v;

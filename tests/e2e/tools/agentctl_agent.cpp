@@ -49,7 +49,7 @@ class AgentCtl : public ::testing::Test {
     env[L"VANTREL_INSTANCE"] = instance_;
     env[L"VANTREL_AGENT_PORT"] = std::to_wstring(port_);
     agent_ = proc::Process::Start(testing::ProgramPath(L"VantrelSysMonitorService"), {}, env);
-    if (!agent_) GTEST_SKIP() << "monitor agent not built";
+    ASSERT_TRUE(agent_) << "the monitor agent does not start";
     hardware_ = proc::Process::Start(testing::ProgramPath(L"VantrelSysHardwareService"), {}, env);
     ASSERT_TRUE(testing::WaitFor([&] { return TcpStream::Connect("127.0.0.1", port_, nullptr) != nullptr; }, 60s));
     if (hardware_) {

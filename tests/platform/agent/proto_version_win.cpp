@@ -71,7 +71,7 @@ TEST(ProtoVersionResource, EveryProgramCarriesTheProjectVersion) {
 TEST(ProtoVersionResource, AboutBoxShowsTheAgentIcon) {
   const std::wstring program = testing::ProgramPath(L"VantrelSysMonitorService");
   HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  if (module == nullptr) GTEST_SKIP() << "monitor agent not built (" << GetLastError() << ")";
+  ASSERT_NE(module, nullptr) << "the monitor agent does not load (" << GetLastError() << ")";
   EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(107), MAKEINTRESOURCEW(14)), nullptr);  // RT_GROUP_ICON
   HRSRC dialog = FindResourceW(module, MAKEINTRESOURCEW(103), MAKEINTRESOURCEW(5));        // RT_DIALOG
   ASSERT_NE(dialog, nullptr);

@@ -18,6 +18,7 @@
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
 #include "hardware/firmware_commands.h"
 #include "hardware/firmware_gpu_startup.h"
@@ -56,16 +57,7 @@ const std::map<uint16_t, uint16_t> kPairs = {{13, 14}, {15, 16}, {17, 18}, {24, 
 
 // The reply's one argument, as raw bytes.
 std::vector<uint8_t> Send(uint16_t command, const std::vector<uint8_t>& arg) {
-  std::vector<PipeArg> args{{static_cast<uint32_t>(arg.size()), arg.data()}};
-  const auto msg = vantrel::pipe::PackRequest(command, args);
-  auto req = PipeRequest::Parse(msg, 39);
-  EXPECT_TRUE(req);
-  auto reply = kHandlers.at(command)(*req);
-  EXPECT_TRUE(reply);
-  auto parsed = vantrel::pipe::ParseReply(*reply);
-  EXPECT_TRUE(parsed && parsed->size() == 1);
-  if (!parsed || parsed->size() != 1) return {};
-  return std::vector<uint8_t>((*parsed)[0].begin(), (*parsed)[0].end());
+  return vantrel::testing::SingleArg(vantrel::testing::CallHardwareHandler(kHandlers.at(command), command, {arg}));
 }
 
 uint64_t SysInfo(uint32_t input) {

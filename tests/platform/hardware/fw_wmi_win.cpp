@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/pipe_message.h"
+#include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
 #include "hardware/firmware_commands.h"
 #include "hardware/firmware_gpu_startup.h"
@@ -42,16 +43,7 @@ const std::map<uint16_t, Handler> kHandlers = {
 };
 
 std::vector<uint8_t> Send(uint16_t command, const std::vector<uint8_t>& arg) {
-  std::vector<PipeArg> args{{static_cast<uint32_t>(arg.size()), arg.data()}};
-  const auto msg = vantrel::pipe::PackRequest(command, args);
-  auto req = PipeRequest::Parse(msg, 39);
-  EXPECT_TRUE(req);
-  auto reply = kHandlers.at(command)(*req);
-  EXPECT_TRUE(reply);
-  auto parsed = vantrel::pipe::ParseReply(*reply);
-  EXPECT_TRUE(parsed && parsed->size() == 1);
-  if (!parsed || parsed->size() != 1) return {};
-  return std::vector<uint8_t>((*parsed)[0].begin(), (*parsed)[0].end());
+  return vantrel::testing::SingleArg(vantrel::testing::CallHardwareHandler(kHandlers.at(command), command, {arg}));
 }
 
 std::vector<uint8_t> FailureFor(uint16_t command) {

@@ -11,6 +11,7 @@
 #include "common/pipe_message.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
 #include "hardware/firmware_gpu_startup.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
@@ -24,17 +25,9 @@ namespace {
 using Handler = vantrel::pipe::PipeReply (*)(const PipeRequest&);
 
 uint32_t Call(Handler h, uint16_t command, std::vector<uint8_t> arg = {}) {
-  std::vector<PipeArg> args;
-  if (!arg.empty()) args.push_back({static_cast<uint32_t>(arg.size()), arg.data()});
-  const auto msg = vantrel::pipe::PackRequest(command, args);
-  auto req = PipeRequest::Parse(msg, 39);
-  EXPECT_TRUE(req);
-  auto reply = h(*req);
-  EXPECT_TRUE(reply);
-  auto parsed = vantrel::pipe::ParseReply(*reply);
-  EXPECT_TRUE(parsed && parsed->size() == 1 && (*parsed)[0].size() == 4);
-  if (!parsed || parsed->size() != 1 || (*parsed)[0].size() != 4) return 0xDEADBEEF;
-  return vantrel::pipe::ReadU32Le((*parsed)[0].data());
+  std::vector<std::vector<uint8_t>> args;
+  if (!arg.empty()) args.push_back(std::move(arg));
+  return vantrel::testing::SingleU32(vantrel::testing::CallHardwareHandler(h, command, args));
 }
 
 std::wstring SystemNvapiPath() {

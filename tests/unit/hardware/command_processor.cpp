@@ -2,6 +2,7 @@
 // codes, the get command's default write and bounded reply, the log-only and
 // reserved slots, survival of every argument shape, and the re-issue over the
 // service's own pipe.
+#include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
 
 #include <gtest/gtest.h>
@@ -38,10 +39,7 @@ Bytes Pack(uint16_t command, const std::vector<Bytes>& args) {
 // Runs one request through the table as the pipe server would.
 pipe::PipeReply Call(uint16_t command, const std::vector<Bytes>& args) {
   static const auto table = VmClientCommandProcessor::CommandTable();
-  const Bytes message = Pack(command, args);
-  auto request = pipe::PipeRequest::Parse(message, velmont::kHardwareCommandSlots);
-  EXPECT_TRUE(request.has_value());
-  return table[command](*request);
+  return vantrel::testing::CallHardwareHandler(table[command], command, args);
 }
 
 // The single u32 of a one-argument reply.
@@ -370,7 +368,7 @@ TEST_F(CommandProcessorTest, EveryHandlerSurvivesEveryArgumentShape) {
         } else if (command == 6) {
           GetReply r = ParseGet(reply);
           const uint32_t size = count >= 4 && args[3].size() <= 4 && !args[3].empty()
-                                    ? pipe::PipeRequest::Parse(Pack(6, args), 39)->U32Arg(3)
+                                    ? pipe::PipeRequest::Parse(Pack(velmont::kSvcCmdRegGetValue, args), velmont::kHardwareCommandSlots)->U32Arg(3)
                                     : 0;
           if (count >= 4) {
             EXPECT_LE(r.data.size(), size);
@@ -435,13 +433,13 @@ class ReissueTest : public CommandProcessorTest {
   void SetUp() override {
     CommandProcessorTest::SetUp();
     SetEnv("VANTREL_INSTANCE", text::ToUtf8(vt::UniqueName(L"_reissue_")));
-    server_ = std::make_unique<pipe::PipeServer>(names::Instance(velmont::kHardwarePipeName),
+    server_ = std::make_unique<pipe::PipeServer>(names::Instance(vantrel::names::kHardwarePipe),
                                                  VmClientCommandProcessor::CommandTable());
     thread_ = std::thread([this] { server_->Run(); });
     // The pipe answers once the first instance exists.
     ASSERT_TRUE(vt::WaitFor(
         [] {
-          pipe::PipeClient probe(names::Instance(velmont::kHardwarePipeName));
+          pipe::PipeClient probe(names::Instance(vantrel::names::kHardwarePipe));
           return probe.Connect() == 0;
         },
         std::chrono::seconds(10)));
@@ -493,7 +491,7 @@ TEST_F(ReissueTest, APersistentDenialEndsWithAccessDeniedAfterOneReissue) {
   const Bytes path = Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re\\Pipe");
   std::vector<uint8_t> reply;
   const pipe::PipeArg arg{static_cast<uint32_t>(path.size()), path.data()};
-  ASSERT_EQ(pipe::PipeTransact(names::Instance(velmont::kHardwarePipeName), 1, {&arg, 1}, &reply), 0u);
+  ASSERT_EQ(pipe::PipeTransact(names::Instance(vantrel::names::kHardwarePipe), 1, {&arg, 1}, &reply), 0u);
   EXPECT_EQ(U32Reply(reply), win32::kErrorAccessDenied);
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\Re\\Pipe"));
 }

@@ -7,34 +7,16 @@
 #include <vector>
 
 #include "common/pipe_message.h"
+#include "tests/support/hardware_request.h"
 #include "hardware/firmware_commands.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 namespace fw = velmont::firmware;
-using vantrel::pipe::PipeArg;
 using vantrel::pipe::PipeRequest;
 
 namespace {
 
-// A request message for `command` with the given raw arguments.
-std::vector<uint8_t> Message(uint16_t command, const std::vector<std::vector<uint8_t>>& args) {
-  std::vector<PipeArg> a;
-  for (const auto& x : args) a.push_back({static_cast<uint32_t>(x.size()), x.data()});
-  return vantrel::pipe::PackRequest(command, a);
-}
-
-// The reply's single argument.
-std::vector<uint8_t> Arg0(const vantrel::pipe::PipeReply& reply) {
-  EXPECT_TRUE(reply);
-  if (!reply) return {};
-  auto args = vantrel::pipe::ParseReply(*reply);
-  EXPECT_TRUE(args);
-  if (!args || args->size() != 1) {
-    ADD_FAILURE() << "expected exactly one reply argument";
-    return {};
-  }
-  return std::vector<uint8_t>((*args)[0].begin(), (*args)[0].end());
-}
+std::vector<uint8_t> Arg0(const vantrel::pipe::PipeReply& reply) { return vantrel::testing::SingleArg(reply); }
 
 struct Recorded {
   int calls = 0;
@@ -51,10 +33,9 @@ fw::FirmwareCall Answer(Recorded* rec, std::optional<uint64_t> output) {
 
 vantrel::pipe::PipeReply RunRow(uint16_t command, const std::vector<std::vector<uint8_t>>& args,
                              const fw::FirmwareCall& call) {
-  const auto msg = Message(command, args);
-  auto req = PipeRequest::Parse(msg, 39);
-  EXPECT_TRUE(req);
-  return fw::RunFirmwareCommand(*fw::FindFirmwareCommand(command), *req, call);
+  const auto* row = fw::FindFirmwareCommand(command);
+  return vantrel::testing::CallHardwareHandler(
+      [&](const PipeRequest& request) { return fw::RunFirmwareCommand(*row, request, call); }, command, args);
 }
 
 }  // namespace

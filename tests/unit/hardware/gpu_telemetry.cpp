@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/pipe_message.h"
+#include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
 #include "hardware/firmware_gpu_startup.h"
 #include "hardware/gpu_telemetry.h"
@@ -96,17 +97,7 @@ class GpuPaths : public ::testing::Test {
 using Handler = vantrel::pipe::PipeReply (*)(const PipeRequest&);
 
 uint32_t Call(Handler h, uint16_t command, std::vector<std::vector<uint8_t>> args = {}) {
-  std::vector<PipeArg> a;
-  for (const auto& x : args) a.push_back({static_cast<uint32_t>(x.size()), x.data()});
-  const auto msg = vantrel::pipe::PackRequest(command, a);
-  auto req = PipeRequest::Parse(msg, 39);
-  EXPECT_TRUE(req);
-  auto reply = h(*req);
-  EXPECT_TRUE(reply);
-  auto parsed = vantrel::pipe::ParseReply(*reply);
-  EXPECT_TRUE(parsed && parsed->size() == 1 && (*parsed)[0].size() == 4);
-  if (!parsed || parsed->size() != 1 || (*parsed)[0].size() != 4) return 0xDEADBEEF;
-  return vantrel::pipe::ReadU32Le((*parsed)[0].data());
+  return vantrel::testing::SingleU32(vantrel::testing::CallHardwareHandler(h, command, args));
 }
 
 std::vector<uint8_t> Index(uint32_t i) { return vantrel::pipe::U32Bytes(i); }

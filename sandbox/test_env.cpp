@@ -1,4 +1,4 @@
-#include "tests/support/test_env.h"
+#include "sandbox/test_env.h"
 
 #include <cstdlib>
 #include <thread>

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "common/text.h"
-#include "tests/support/test_env.h"
+#include "sandbox/test_env.h"
 
 namespace vantrel::testing {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "tests/support/test_env.h"
+#include "sandbox/test_env.h"
 
 namespace vantrel::testing {
 namespace {
