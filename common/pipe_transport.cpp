@@ -17,34 +17,12 @@ std::wstring Widen(const char* s) {
   return out;
 }
 
-uint32_t ReadWholeMessage(const ChunkReader& read, std::vector<uint8_t>* message) {
-  uint8_t chunk[kChunkSize];
-  uint32_t n = 0;
-  message->clear();
-  if (message->capacity() < kChunkSize) message->reserve(kChunkSize);
-  uint32_t err = read(chunk, kChunkSize, &n);
-  if (err != win32::kErrorSuccess && err != win32::kErrorMoreData) return err;
-  message->insert(message->end(), chunk, chunk + n);
-  while (err == win32::kErrorMoreData) {
-    // Double only when the next chunk might not fit: doubling on every chunk
-    // would grow the capacity exponentially with the message length.
-    if (message->capacity() - message->size() < kChunkSize) message->reserve(message->capacity() * 2);
-    n = 0;
-    err = read(chunk, kChunkSize, &n);
-    if (err != win32::kErrorSuccess && err != win32::kErrorMoreData) return err;
-    message->insert(message->end(), chunk, chunk + n);
-  }
-  return win32::kErrorSuccess;
-}
-
 void ServeConnection(ServerChannel& channel, const std::vector<PipeCommandHandler>& table,
                      const std::wstring& base_name, const std::atomic<bool>& stopping) {
   static const wchar_t kFn[] = L"serve_pipe_connection";
   std::vector<uint8_t> message;
-  message.reserve(kChunkSize);
-  const ChunkReader read = [&channel](void* b, uint32_t c, uint32_t* n) { return channel.ReadChunk(b, c, n); };
   while (!stopping.load()) {
-    const uint32_t err = ReadWholeMessage(read, &message);
+    const uint32_t err = channel.ReadMessage(&message);
     // A zero-byte read is no request: the connection ends as on a failed read.
     if (err != win32::kErrorSuccess || message.empty()) break;
 
@@ -81,11 +59,6 @@ void ServeConnection(ServerChannel& channel, const std::vector<PipeCommandHandle
 }
 
 }  // namespace detail
-
-uint32_t PipeClient::ReadMessage(std::vector<uint8_t>* message) {
-  return detail::ReadWholeMessage([this](void* b, uint32_t c, uint32_t* n) { return ReadChunk(b, c, n); },
-                                  message);
-}
 
 uint32_t send_pipe_message(PipeClient& pipe, uint16_t command, std::span<const PipeArg> args) {
   std::vector<uint8_t> message;

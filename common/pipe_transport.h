@@ -39,14 +39,8 @@ class PipeClient {
   bool connected() const;
   // One message in one write; 0 or a Win32 error.
   uint32_t Write(std::span<const uint8_t> message);
-  // One read of at most `capacity` bytes; ERROR_MORE_DATA when the message is longer.
-  uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read);
-  // One read for a reply of known size: ERROR_MORE_DATA when the message is
-  // longer, and then the rest is not delivered (a longer reply fails the
-  // exchange and the connection is closed). Saves the Linux end a system call
-  // per message.
-  uint32_t ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read);
-  // A whole message (512-byte chunks, buffer doubling on ERROR_MORE_DATA).
+  // The next whole message, at most kMaxPipeMessage bytes (a longer one
+  // fails with ERROR_INVALID_DATA); 0 or a Win32 error.
   uint32_t ReadMessage(std::vector<uint8_t>* message);
   void Close();
   const std::wstring& full_name() const { return full_name_; }

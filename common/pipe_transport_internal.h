@@ -11,24 +11,16 @@
 
 namespace vantrel::pipe::detail {
 
-// Chunk size of every pipe read; the message buffer starts at this capacity.
-inline constexpr uint32_t kChunkSize = 512;
-
 // The server end of one connection as the per-connection worker sees it.
 class ServerChannel {
  public:
   virtual ~ServerChannel() = default;
-  // Message-mode read: ERROR_MORE_DATA when the message goes on.
-  virtual uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) = 0;
+  // The next whole message (Windows assembles it from message-mode reads;
+  // a Linux seqpacket delivers it whole). 0 or a Win32 error.
+  virtual uint32_t ReadMessage(std::vector<uint8_t>* message) = 0;
   // The whole message in one write; 0 or a Win32 error (a short write is an error).
   virtual uint32_t Write(std::span<const uint8_t> message) = 0;
 };
-
-using ChunkReader = std::function<uint32_t(void* buffer, uint32_t capacity, uint32_t* bytes_read)>;
-
-// Reads one message in 512-byte chunks into `message`, growing its capacity by
-// doubling only when the next chunk would not fit. 0 or the failing read's error.
-uint32_t ReadWholeMessage(const ChunkReader& read, std::vector<uint8_t>* message);
 
 // serve_pipe_connection's loop: reads, validates and dispatches requests and
 // writes their replies until the client leaves, a request is malformed or a

@@ -112,42 +112,39 @@ ssize_t ReceiveInto(int fd, void* buffer, size_t size, int* flags) {
   }
 }
 
-// One end of a connected seqpacket socket with message-mode reads: a message
-// is received whole and handed out in chunks, ERROR_MORE_DATA while bytes remain.
+// One end of a connected seqpacket socket: each receive takes one message whole.
 class SeqpacketEnd : public detail::ServerChannel {
  public:
   explicit SeqpacketEnd(int fd) : fd_(fd) {}
 
-  uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) override {
-    *bytes_read = 0;
+  uint32_t ReadMessage(std::vector<uint8_t>* message) override {
+    message->clear();
     if (fd_ < 0) return win32::kErrorInvalidHandle;
-    if (pos_ >= pending_.size()) {
-      const uint32_t err = Receive();
-      if (err != win32::kErrorSuccess) return err;
+    for (;;) {
+      if (!ArmTimeout(fd_, SO_RCVTIMEO, deadline_)) return win32::kErrorSemTimeout;
+      // The next message's full length, without taking it.
+      const ssize_t len = recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+      if (len < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoOrTimeout(errno, deadline_);
+      }
+      // End of stream (or an empty message, which no sender produces).
+      if (len == 0) return win32::kErrorBrokenPipe;
+      if (static_cast<size_t>(len) > kMaxPipeMessage) return win32::kErrorInvalidData;
+      message->resize(static_cast<size_t>(len));
+      int flags = 0;
+      const ssize_t got = ReceiveInto(fd_, message->data(), message->size(), &flags);
+      if (got < 0) {
+        message->clear();
+        return ErrnoToWin32(errno);
+      }
+      // Never hand out a cut message as if it were whole.
+      if ((flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) != message->size()) {
+        message->clear();
+        return win32::kErrorInvalidData;
+      }
+      return win32::kErrorSuccess;
     }
-    const size_t n = std::min<size_t>(capacity, pending_.size() - pos_);
-    if (n != 0) std::memcpy(buffer, pending_.data() + pos_, n);
-    pos_ += n;
-    *bytes_read = static_cast<uint32_t>(n);
-    if (pos_ < pending_.size()) return win32::kErrorMoreData;
-    pending_.clear();
-    pos_ = 0;
-    return win32::kErrorSuccess;
-  }
-
-  // The next message straight into `buffer` with one recvmsg; the part of a
-  // longer message past `capacity` is dropped.
-  uint32_t ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
-    *bytes_read = 0;
-    if (fd_ < 0) return win32::kErrorInvalidHandle;
-    if (pos_ < pending_.size()) return ReadChunk(buffer, capacity, bytes_read);
-    if (!ArmTimeout(fd_, SO_RCVTIMEO, deadline_)) return win32::kErrorSemTimeout;
-    int flags = 0;
-    const ssize_t got = ReceiveInto(fd_, buffer, capacity, &flags);
-    if (got < 0) return ErrnoOrTimeout(errno, deadline_);
-    if (got == 0 && (flags & MSG_TRUNC) == 0) return win32::kErrorBrokenPipe;
-    *bytes_read = static_cast<uint32_t>(got);
-    return (flags & MSG_TRUNC) != 0 ? win32::kErrorMoreData : win32::kErrorSuccess;
   }
 
   uint32_t Write(std::span<const uint8_t> message) override {
@@ -179,45 +176,10 @@ class SeqpacketEnd : public detail::ServerChannel {
   void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
   const Deadline& deadline() const { return deadline_; }
   // A new descriptor; the deadline stays.
-  void Reset(int fd) {
-    fd_ = fd;
-    pending_.clear();
-    pos_ = 0;
-  }
+  void Reset(int fd) { fd_ = fd; }
 
  private:
-  uint32_t Receive() {
-    pending_.clear();
-    pos_ = 0;
-    for (;;) {
-      if (!ArmTimeout(fd_, SO_RCVTIMEO, deadline_)) return win32::kErrorSemTimeout;
-      // The next message's full length, without taking it.
-      const ssize_t len = recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-      if (len < 0) {
-        if (errno == EINTR) continue;
-        return ErrnoOrTimeout(errno, deadline_);
-      }
-      // End of stream (or an empty message, which no sender produces).
-      if (len == 0) return win32::kErrorBrokenPipe;
-      pending_.resize(static_cast<size_t>(len));
-      int flags = 0;
-      const ssize_t got = ReceiveInto(fd_, pending_.data(), pending_.size(), &flags);
-      if (got < 0) {
-        pending_.clear();
-        return ErrnoToWin32(errno);
-      }
-      // Never hand out a cut message as if it were whole.
-      if ((flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) != pending_.size()) {
-        pending_.clear();
-        return win32::kErrorInvalidData;
-      }
-      return win32::kErrorSuccess;
-    }
-  }
-
   int fd_;
-  std::vector<uint8_t> pending_;
-  size_t pos_ = 0;
   Deadline deadline_;
 };
 
@@ -366,13 +328,7 @@ bool PipeClient::connected() const { return impl_->end.fd() >= 0; }
 
 uint32_t PipeClient::Write(std::span<const uint8_t> message) { return impl_->end.Write(message); }
 
-uint32_t PipeClient::ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
-  return impl_->end.ReadReply(buffer, capacity, bytes_read);
-}
-
-uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
-  return impl_->end.ReadChunk(buffer, capacity, bytes_read);
-}
+uint32_t PipeClient::ReadMessage(std::vector<uint8_t>* message) { return impl_->end.ReadMessage(message); }
 
 void PipeClient::Close() {
   if (impl_->end.fd() >= 0) close(impl_->end.fd());

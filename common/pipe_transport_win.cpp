@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -20,6 +21,32 @@ namespace {
 constexpr wchar_t kPipeSddl[] = L"D:(A;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGWGX;;;AU)(A;OICI;GA;;;BA)";
 
 std::wstring FullPipeName(const std::wstring& base_name) { return L"\\\\.\\pipe\\" + base_name; }
+
+// Size of each message-mode read; the message buffer starts at this capacity.
+constexpr uint32_t kChunkSize = 512;
+
+using ChunkReader = std::function<uint32_t(void* buffer, uint32_t capacity, uint32_t* bytes_read)>;
+
+// A message-mode pipe hands a message out in pieces, ERROR_MORE_DATA while it
+// goes on; this puts one together. The buffer doubles only when the next
+// piece might not fit (doubling on every piece would grow it exponentially
+// with the length). A message past kMaxPipeMessage is refused, as the Linux
+// transport carries none longer.
+uint32_t AssembleMessage(const ChunkReader& read, std::vector<uint8_t>* message) {
+  uint8_t chunk[kChunkSize];
+  message->clear();
+  if (message->capacity() < kChunkSize) message->reserve(kChunkSize);
+  uint32_t err = win32::kErrorMoreData;
+  while (err == win32::kErrorMoreData) {
+    if (message->size() > kMaxPipeMessage) return win32::kErrorInvalidData;
+    if (message->capacity() - message->size() < kChunkSize) message->reserve(message->capacity() * 2);
+    uint32_t n = 0;
+    err = read(chunk, kChunkSize, &n);
+    if (err != win32::kErrorSuccess && err != win32::kErrorMoreData) return err;
+    message->insert(message->end(), chunk, chunk + n);
+  }
+  return win32::kErrorSuccess;
+}
 
 // One server instance; owned by the connection that uses it.
 struct PipeServerInstance {
@@ -64,11 +91,15 @@ struct PipeServerInstance {
 class HandleChannel : public detail::ServerChannel {
  public:
   explicit HandleChannel(HANDLE h) : h_(h) {}
-  uint32_t ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) override {
-    DWORD n = 0;
-    const BOOL ok = ReadFile(h_, buffer, capacity, &n, nullptr);
-    *bytes_read = n;
-    return ok ? win32::kErrorSuccess : GetLastError();
+  uint32_t ReadMessage(std::vector<uint8_t>* message) override {
+    return AssembleMessage(
+        [this](void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+          DWORD n = 0;
+          const BOOL ok = ReadFile(h_, buffer, capacity, &n, nullptr);
+          *bytes_read = n;
+          return ok ? win32::kErrorSuccess : static_cast<uint32_t>(GetLastError());
+        },
+        message);
   }
   uint32_t Write(std::span<const uint8_t> message) override {
     DWORD written = 0;
@@ -225,17 +256,17 @@ uint32_t PipeClient::Write(std::span<const uint8_t> message) {
   return written == message.size() ? win32::kErrorSuccess : win32::kErrorGenFailure;
 }
 
-uint32_t PipeClient::ReadReply(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
-  return ReadChunk(buffer, capacity, bytes_read);
-}
-
-uint32_t PipeClient::ReadChunk(void* buffer, uint32_t capacity, uint32_t* bytes_read) {
-  *bytes_read = 0;
+uint32_t PipeClient::ReadMessage(std::vector<uint8_t>* message) {
+  message->clear();
   if (!connected()) return win32::kErrorInvalidHandle;
-  DWORD n = 0;
-  const uint32_t err = impl_->Transfer(false, buffer, capacity, &n);
-  *bytes_read = n;
-  return err;
+  return AssembleMessage(
+      [this](void* buffer, uint32_t capacity, uint32_t* bytes_read) {
+        DWORD n = 0;
+        const uint32_t err = impl_->Transfer(false, buffer, capacity, &n);
+        *bytes_read = n;
+        return err;
+      },
+      message);
 }
 
 void PipeClient::Close() {

@@ -1,4 +1,4 @@
-// Walking raw SMBIOS tables for the operation-mode capability structure. Portable.
+// The operation-mode capability structure of the SMBIOS tables. Portable.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -8,11 +8,6 @@ namespace velmont::firmware {
 
 inline constexpr uint8_t kOperationModeStructType = 0xAC;
 inline constexpr uint8_t kOperationModeEntryId = 15;
-
-// The formatted area of the first structure of `type`, or nullopt when the
-// walk meets the end of the data, the end-of-table structure (type 127) or a
-// damaged header first. The span lies inside `table`.
-std::optional<std::span<const uint8_t>> FindSmbiosStructure(std::span<const uint8_t> table, uint8_t type);
 
 // Value of entry `id` among the 3-byte {id, u16 value} entries that follow
 // the 6-byte header of a capability structure; nullopt when absent.

@@ -17,18 +17,18 @@ using pipe::PipeClient;
 
 constexpr uint32_t kReplyValueOffset = 5;  // count byte, then the first argument's length
 
-// Connect, send, and read exactly `reply_size` bytes. A longer reply fails the
-// read (more data) and a shorter one is refused, so a value is only decoded
-// from a reply of the expected shape.
+// Connect, send, and read a reply of exactly `reply_size` bytes: a value is
+// only decoded from a reply of the expected shape.
 bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size,
                          std::chrono::steady_clock::time_point deadline) {
   PipeClient client(names::Instance(names::kHardwarePipe));
   client.SetDeadline(deadline);
   if (client.Connect() != 0) return false;
   if (pipe::send_pipe_message(client, command, args) != 0) return false;
-  uint32_t read = 0;
-  if (client.ReadReply(reply, reply_size, &read) != 0) return false;
-  return read == reply_size;
+  std::vector<uint8_t> message;
+  if (client.ReadMessage(&message) != 0 || message.size() != reply_size) return false;
+  std::memcpy(reply, message.data(), reply_size);
+  return true;
 }
 
 bool HardwareTransaction(uint16_t command, std::span<const PipeArg> args, uint8_t* reply, uint32_t reply_size) {
@@ -138,10 +138,10 @@ bool QueryLightingService(LightingStatus& status) {
   const std::vector<uint8_t> arg = pipe::U32Bytes(agentwire::kLightingStatusArgument);
   const PipeArg args[] = {{static_cast<uint32_t>(arg.size()), arg.data()}};
   if (pipe::send_pipe_message(client, agentwire::kLightingStatusCommand, args) != 0) return false;
-  std::vector<uint8_t> reply(kLightingReplyCapacity, 0);
-  uint32_t read = 0;
-  if (client.ReadChunk(reply.data(), kLightingReplyCapacity, &read) != 0 || read == 0) return false;
-  status = DecodeLightingReply(std::span<const uint8_t>(reply.data(), read));
+  std::vector<uint8_t> reply;
+  // A reply longer than the capacity is refused, as an overflowing read would be.
+  if (client.ReadMessage(&reply) != 0 || reply.empty() || reply.size() > kLightingReplyCapacity) return false;
+  status = DecodeLightingReply(reply);
   return true;
 }
 

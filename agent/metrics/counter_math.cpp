@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/smbios.h"
+
 namespace vantrel::agent {
 
 double FrequencyFromPerformance(double performance_percent, uint32_t max_clock_mhz) {
@@ -122,29 +124,22 @@ std::vector<std::optional<double>> ParseCpuinfoMhz(std::string_view cpuinfo) {
 }
 
 uint32_t SmbiosConfiguredMemorySpeed(std::span<const uint8_t> table) {
-  size_t pos = 0;
-  while (pos + 4 <= table.size()) {
-    uint8_t type = table[pos];
-    uint8_t length = table[pos + 1];
-    if (length < 4 || pos + length > table.size()) break;
-    const uint8_t* s = table.data() + pos;
-    if (type == 17 && length >= 0x22) {
-      uint16_t size = static_cast<uint16_t>(s[0x0C] | s[0x0D] << 8);
-      uint16_t speed = static_cast<uint16_t>(s[0x20] | s[0x21] << 8);
-      uint32_t mhz = speed;
-      if (speed == 0xFFFF && length >= 0x5C) {
-        mhz = static_cast<uint32_t>(s[0x58] | s[0x59] << 8 | s[0x5A] << 16 | s[0x5B] << 24);
-      }
-      // Size 0 is an empty slot; a speed of 0 is "unknown" (no property in WMI terms).
-      if (size != 0 && mhz != 0 && mhz != 0xFFFF) return mhz;
+  constexpr uint8_t kMemoryDevice = 17;
+  uint32_t found = 0;
+  smbios::Walk(table, [&found](std::span<const uint8_t> s) {
+    if (s[0] != kMemoryDevice || s.size() < 0x22) return false;
+    const uint16_t size = static_cast<uint16_t>(s[0x0C] | s[0x0D] << 8);
+    const uint16_t speed = static_cast<uint16_t>(s[0x20] | s[0x21] << 8);
+    uint32_t mhz = speed;
+    if (speed == 0xFFFF && s.size() >= 0x5C) {
+      mhz = static_cast<uint32_t>(s[0x58] | s[0x59] << 8 | s[0x5A] << 16 | s[0x5B] << 24);
     }
-    if (type == 127) break;  // end-of-table
-    // Skip the formatted part and the string set, which ends with two NULs.
-    size_t p = pos + length;
-    while (p + 1 < table.size() && !(table[p] == 0 && table[p + 1] == 0)) ++p;
-    pos = p + 2;
-  }
-  return 0;
+    // Size 0 is an empty slot; a speed of 0 is "unknown" (no property in WMI terms).
+    if (size == 0 || mhz == 0 || mhz == 0xFFFF) return false;
+    found = mhz;
+    return true;
+  });
+  return found;
 }
 
 }  // namespace vantrel::agent

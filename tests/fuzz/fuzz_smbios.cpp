@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/metrics/counter_math.h"
+#include "common/smbios.h"
 #include "hardware/firmware_smbios.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -72,7 +73,7 @@ void CheckBuilt(FuzzedDataProvider& in) {
       if (s.formatted[0] == type) { want = &s; break; }
       if (s.formatted[0] == 127) break;
     }
-    const auto got = fw::FindSmbiosStructure(table, type);
+    const auto got = vantrel::smbios::FindStructure(table, type);
     FUZZ_CHECK(got.has_value() == (want != nullptr));
     if (!got) continue;
     FUZZ_CHECK(got->data() == table.data() + want->offset && got->size() == want->formatted.size());
@@ -86,7 +87,7 @@ void CheckBuilt(FuzzedDataProvider& in) {
 }
 
 void CheckRaw(std::span<const uint8_t> table, uint8_t type) {
-  const auto got = fw::FindSmbiosStructure(table, type);
+  const auto got = vantrel::smbios::FindStructure(table, type);
   if (got) {
     FUZZ_CHECK(got->data() >= table.data() && got->data() + got->size() <= table.data() + table.size());
     FUZZ_CHECK(got->size() >= 4 && (*got)[0] == type && (*got)[1] == got->size());
@@ -94,7 +95,7 @@ void CheckRaw(std::span<const uint8_t> table, uint8_t type) {
   }
   (void)fw::OperationModeFromSmbios(table);
   // A speed comes from a type 17 structure, which the other walker reaches too.
-  if (vantrel::agent::SmbiosConfiguredMemorySpeed(table) != 0) FUZZ_CHECK(fw::FindSmbiosStructure(table, 17));
+  if (vantrel::agent::SmbiosConfiguredMemorySpeed(table) != 0) FUZZ_CHECK(vantrel::smbios::FindStructure(table, 17));
 }
 
 }  // namespace

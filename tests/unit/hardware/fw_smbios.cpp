@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "common/smbios.h"
 #include "hardware/firmware_smbios.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 using velmont::firmware::FindCapabilityEntry;
-using velmont::firmware::FindSmbiosStructure;
+using vantrel::smbios::FindStructure;
 using velmont::firmware::OperationModeFromSmbios;
 
 namespace {
@@ -59,7 +60,7 @@ TEST(SmbiosWalk, SkipsStringSetsToTheStructureWanted) {
   // contains the target type's byte value.
   const Bytes table = Join({kBios, Structure(2, Bytes(4, 0), {}), Structure(3, {}, {"\xAC\xAC"}), kSystem,
                             Capability({{3, 7}, {15, 1}}), kEnd});
-  auto found = FindSmbiosStructure(table, 0xAC);
+  auto found = FindStructure(table, 0xAC);
   ASSERT_TRUE(found);
   EXPECT_EQ((*found)[0], 0xAC);
   EXPECT_EQ(found->size(), 12u);
@@ -71,28 +72,28 @@ TEST(SmbiosWalk, SkipsStringSetsToTheStructureWanted) {
 TEST(SmbiosWalk, StopsAtDamageEndOfTableAndTheEndOfData) {
   const Bytes cap = Capability({{15, 1}});
   // Type 0xAC missing altogether.
-  EXPECT_FALSE(FindSmbiosStructure(Join({kBios, kSystem, kEnd}), 0xAC));
+  EXPECT_FALSE(FindStructure(Join({kBios, kSystem, kEnd}), 0xAC));
   // Beyond the end-of-table structure lies no table.
-  EXPECT_FALSE(FindSmbiosStructure(Join({kBios, kEnd, cap}), 0xAC));
+  EXPECT_FALSE(FindStructure(Join({kBios, kEnd, cap}), 0xAC));
   // A formatted area running past the end of the data.
   Bytes cut = Join({kBios, cap});
   cut.resize(kBios.size() + 8);
-  EXPECT_FALSE(FindSmbiosStructure(cut, 0xAC));
+  EXPECT_FALSE(FindStructure(cut, 0xAC));
   // A string set never closed: the next structure cannot be found.
   Bytes open = kBios;
   open.resize(open.size() - 2);
-  EXPECT_FALSE(FindSmbiosStructure(Join({open}), 0xAC));
+  EXPECT_FALSE(FindStructure(Join({open}), 0xAC));
   // A header length below 4 cannot be stepped over.
   Bytes bad = Structure(5, {});
   bad[1] = 2;
-  EXPECT_FALSE(FindSmbiosStructure(Join({bad, cap}), 0xAC));
+  EXPECT_FALSE(FindStructure(Join({bad, cap}), 0xAC));
   // Nothing at all, or less than a header.
-  EXPECT_FALSE(FindSmbiosStructure({}, 0xAC));
-  EXPECT_FALSE(FindSmbiosStructure(Bytes{0xAC, 6, 0}, 0xAC));
+  EXPECT_FALSE(FindStructure({}, 0xAC));
+  EXPECT_FALSE(FindStructure(Bytes{0xAC, 6, 0}, 0xAC));
   // The target's own unterminated strings do not matter: its formatted area is whole.
   Bytes last = Capability({{15, 1}}, {"x"});
   last.resize(last.size() - 1);
-  EXPECT_TRUE(FindSmbiosStructure(Join({kBios, last}), 0xAC));
+  EXPECT_TRUE(FindStructure(Join({kBios, last}), 0xAC));
 }
 
 TEST(SmbiosWalk, CapabilityEntriesNeverReadPastTheFormattedArea) {
