@@ -16,6 +16,7 @@
 #include <regex>
 #include <string>
 
+#include "common/hardware_commands.h"
 #include "common/fw_encoding.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
@@ -183,19 +184,19 @@ TEST_F(FwGpuService, LinuxBackendThroughThePipeGivesFansBackAfterAStopAndAKill) 
   const auto fw = [&](int command, uint64_t input) {
     return Value("hw fw " + std::to_string(command) + " " + std::to_string(input));
   };
-  EXPECT_EQ(fw(24, static_cast<uint64_t>(code::Profile::kPerformance)), 0);
-  EXPECT_EQ(fw(25, code::kProfileGetCurrent), static_cast<long long>(code::Profile::kPerformance));
+  EXPECT_EQ(fw(velmont::kSvcCmdWMISetGamingProfileConfiguration, static_cast<uint64_t>(code::Profile::kPerformance)), 0);
+  EXPECT_EQ(fw(velmont::kSvcCmdWMIGetGamingProfileConfiguration, code::kProfileGetCurrent), static_cast<long long>(code::Profile::kPerformance));
   EXPECT_EQ(Line("/sys/firmware/acpi/platform_profile"), "performance");
-  EXPECT_EQ(fw(26, code::EncodeSetting({1, 60})), 0);
-  EXPECT_EQ(fw(27, 1), static_cast<long long>(code::EncodeSettingReading({60, 100})));
-  EXPECT_EQ(fw(15, code::EncodeFanSpeed({1, 40})), 0);
-  EXPECT_EQ(fw(16, 1), static_cast<long long>(code::EncodeFanReading({40, 3100})));
+  EXPECT_EQ(fw(velmont::kSvcCmdWMISetGamingMiscSetting, code::EncodeSetting({1, 60})), 0);
+  EXPECT_EQ(fw(velmont::kSvcCmdWMIGetGamingMiscSetting, 1), static_cast<long long>(code::EncodeSettingReading({60, 100})));
+  EXPECT_EQ(fw(velmont::kSvcCmdWMISetGamingFanGroupSpeed, code::EncodeFanSpeed({1, 40})), 0);
+  EXPECT_EQ(fw(velmont::kSvcCmdWMIGetGamingFanGroupSpeed, 1), static_cast<long long>(code::EncodeFanReading({40, 3100})));
   EXPECT_EQ(Line(enable), "1");
   Stop();
   EXPECT_EQ(Line(enable), "2") << "a stopped service leaves its fan in manual mode";
 
   ASSERT_NO_FATAL_FAILURE(Start());
-  EXPECT_EQ(fw(13, code::EncodeFanBehavior({1, code::FanMode::kFull})), 0);
+  EXPECT_EQ(fw(velmont::kSvcCmdWMISetGamingFanGroupBehavior, code::EncodeFanBehavior({1, code::FanMode::kFull})), 0);
   EXPECT_EQ(Line(enable), "0");
   process_->Kill();
   ASSERT_TRUE(process_->Wait(std::chrono::seconds(10)));

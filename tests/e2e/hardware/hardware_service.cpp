@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/hardware_commands.h"
 #include "common/pipe_message.h"
 #include "common/win32_errors.h"
 #include "tests/e2e/hardware/service_fixture.h"
@@ -83,8 +84,8 @@ TEST_F(HardwareService, ConnectionBehaviourOfTheSlots) {
   {
     // 38 logs its name and answers nothing; the same connection serves a dump next.
     Connection c;
-    ASSERT_EQ(c.Send(38, {}), 0u);
-    ASSERT_EQ(c.Send(0, {Bytes{0xAB}}), 0u);
+    ASSERT_EQ(c.Send(velmont::kSvcCmdGetBIOSLogo, {}), 0u);
+    ASSERT_EQ(c.Send(velmont::kSvcCmdDumpArguments, {Bytes{0xAB}}), 0u);
     auto reply = c.Read();
     ASSERT_TRUE(reply.has_value());
     EXPECT_NE(DumpText(*reply).find("content: ab"), std::string::npos);
@@ -98,7 +99,7 @@ TEST_F(HardwareService, ConnectionBehaviourOfTheSlots) {
     const std::string before = LogText();
     Connection c;
     ASSERT_EQ(c.Send(28, {U32(7)}), 0u);
-    ASSERT_EQ(c.Send(0, {}), 0u);
+    ASSERT_EQ(c.Send(velmont::kSvcCmdDumpArguments, {}), 0u);
     auto reply = c.Read();
     ASSERT_TRUE(reply.has_value());
     EXPECT_NE(DumpText(*reply).find("Number of arguments: 0"), std::string::npos);
@@ -113,46 +114,46 @@ TEST_F(HardwareService, ConnectionBehaviourOfTheSlots) {
 TEST_F(HardwareService, RegistryCommandRules) {
   std::wstring lower = test_key_;
   for (size_t i = 0; i < std::wstring(L"HKEY_CURRENT_USER").size(); ++i) lower[i] = static_cast<wchar_t>(towlower(lower[i]));
-  EXPECT_EQ(Result(Transact(1, {Str(lower)})), 0u);
-  EXPECT_EQ(Result(Transact(6, {Str(test_key_), Str(L""), U32(0xFFFF), U32(64)})), win32::kErrorFileNotFound)
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegCreateKey, {Str(lower)})), 0u);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L""), U32(0xFFFF), U32(64)})), win32::kErrorFileNotFound)
       << "the key exists but has no default value";
   const std::wstring sub = test_key_.substr(test_key_.find(L'\\') + 1);
-  EXPECT_EQ(Result(Transact(1, {Str(L"HKLM\\" + sub)})), win32::kErrorFileNotFound);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegCreateKey, {Str(L"HKLM\\" + sub)})), win32::kErrorFileNotFound);
   // A bare root is outside the commands' reach.
-  EXPECT_EQ(Result(Transact(1, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
-  EXPECT_EQ(Result(Transact(2, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegDeleteTree, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
 
   // Update of a missing value: not found, nothing created.
-  EXPECT_EQ(Result(Transact(5, {Str(test_key_), Str(L"absent"), U32(4), U32(1)})), win32::kErrorFileNotFound);
-  EXPECT_EQ(Result(Transact(6, {Str(test_key_), Str(L"absent"), U32(0xFFFF), U32(16)})), win32::kErrorFileNotFound);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegUpdateValue, {Str(test_key_), Str(L"absent"), U32(4), U32(1)})), win32::kErrorFileNotFound);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"absent"), U32(0xFFFF), U32(16)})), win32::kErrorFileNotFound);
 
   // Get of a missing value with flags 16, size 4 and a 4-byte default writes a DWORD.
-  auto got = Transact(6, {Str(test_key_), Str(L"dflt"), U32(16), U32(4), U32(0x11223344)});
+  auto got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dflt"), U32(16), U32(4), U32(0x11223344)});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Result(got), 0u);
   EXPECT_EQ(got[1], U32(0x11223344));
-  got = Transact(6, {Str(test_key_), Str(L"dflt"), U32(16), U32(4)});
+  got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dflt"), U32(16), U32(4)});
   EXPECT_EQ(Result(got), 0u) << "the value must now be a REG_DWORD";
 
   // An 8-byte u32 argument reads as 0: the type becomes REG_NONE.
-  EXPECT_EQ(Result(Transact(3, {Str(test_key_), Str(L"t8"), Bytes(8, 4), U32(5)})), 0u);
-  EXPECT_EQ(Result(Transact(6, {Str(test_key_), Str(L"t8"), U32(win32::kRrfRtRegDword), U32(4)})),
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegSetValue, {Str(test_key_), Str(L"t8"), Bytes(8, 4), U32(5)})), 0u);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"t8"), U32(win32::kRrfRtRegDword), U32(4)})),
             win32::kErrorUnsupportedType);
-  EXPECT_EQ(Result(Transact(6, {Str(test_key_), Str(L"t8"), U32(win32::kRrfRtRegNone), U32(4)})), 0u);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"t8"), U32(win32::kRrfRtRegNone), U32(4)})), 0u);
 
   // A value larger than the buffer: MORE_DATA, never more bytes than asked for, value kept.
   const Bytes big(64, 0x5A);
-  EXPECT_EQ(Result(Transact(3, {Str(test_key_), Str(L"big"), U32(win32::kRegBinary), big})), 0u);
-  got = Transact(6, {Str(test_key_), Str(L"big"), U32(win32::kRrfRtRegBinary), U32(8), Bytes{1}});
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegSetValue, {Str(test_key_), Str(L"big"), U32(win32::kRegBinary), big})), 0u);
+  got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"big"), U32(win32::kRrfRtRegBinary), U32(8), Bytes{1}});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Result(got), win32::kErrorMoreData);
   EXPECT_LE(got[1].size(), 8u);
-  got = Transact(6, {Str(test_key_), Str(L"big"), U32(win32::kRrfRtRegBinary), U32(64)});
+  got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"big"), U32(win32::kRrfRtRegBinary), U32(64)});
   EXPECT_EQ(got.size() == 2 ? got[1] : Bytes{}, big);
 
-  EXPECT_EQ(Result(Transact(4, {Str(test_key_), Str(L"big")})), 0u);
-  EXPECT_EQ(Result(Transact(2, {Str(test_key_)})), 0u);
-  EXPECT_EQ(Result(Transact(6, {Str(test_key_), Str(L"dflt"), U32(0xFFFF), U32(4)})), win32::kErrorFileNotFound);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegDeleteValue, {Str(test_key_), Str(L"big")})), 0u);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegDeleteTree, {Str(test_key_)})), 0u);
+  EXPECT_EQ(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dflt"), U32(0xFFFF), U32(4)})), win32::kErrorFileNotFound);
 }
 
 // Every slot with every argument count up to 5 and lengths around the scalar
@@ -179,7 +180,7 @@ TEST_F(HardwareService, EverySlotSurvivesEveryArgumentShape) {
         Connection c;
         ASSERT_EQ(c.Send(command, args), 0u);
         if (silent(command)) {
-          ASSERT_EQ(c.Send(0, {}), 0u);
+          ASSERT_EQ(c.Send(velmont::kSvcCmdDumpArguments, {}), 0u);
         }
         auto reply = c.Read();
         ASSERT_TRUE(reply.has_value());
@@ -197,31 +198,31 @@ TEST_F(HardwareService, EverySlotSurvivesEveryArgumentShape) {
       }
     }
   }
-  EXPECT_EQ(Transact(0, {Bytes{1, 2, 3}}).size(), 1u);
+  EXPECT_EQ(Transact(velmont::kSvcCmdDumpArguments, {Bytes{1, 2, 3}}).size(), 1u);
 }
 
 // The get command against the real store: an existing value of another type
 // is never replaced by the default, and a buffer of size 0 is too small for
 // a value with data.
 TEST_F(HardwareService, GetValueKeepsExistingValuesAndReportsMoreData) {
-  ASSERT_EQ(Result(Transact(3, {Str(test_key_), Str(L"exp"), U32(win32::kRegExpandSz), Str(L"keep me")})), 0u);
-  ASSERT_EQ(Result(Transact(3, {Str(test_key_), Str(L"dw"), U32(win32::kRegDword), U32(7)})), 0u);
+  ASSERT_EQ(Result(Transact(velmont::kSvcCmdRegSetValue, {Str(test_key_), Str(L"exp"), U32(win32::kRegExpandSz), Str(L"keep me")})), 0u);
+  ASSERT_EQ(Result(Transact(velmont::kSvcCmdRegSetValue, {Str(test_key_), Str(L"dw"), U32(win32::kRegDword), U32(7)})), 0u);
   const Bytes dead = {0xDE, 0xAD, 0xBE, 0xEF};
-  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz), U32(64), dead})), 0u);
-  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegDword), U32(64), dead})), 0u);
-  EXPECT_NE(Result(Transact(6, {Str(test_key_), Str(L"dw"), pipe::U64Bytes(16), U32(64), dead})), 0u);
+  EXPECT_NE(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz), U32(64), dead})), 0u);
+  EXPECT_NE(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegDword), U32(64), dead})), 0u);
+  EXPECT_NE(Result(Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dw"), pipe::U64Bytes(16), U32(64), dead})), 0u);
 
-  auto got = Transact(6, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz | win32::kRrfNoExpand), U32(64)});
+  auto got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"exp"), U32(win32::kRrfRtRegExpandSz | win32::kRrfNoExpand), U32(64)});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Result(got), 0u) << "the expandable string must still be one";
   EXPECT_EQ(got[1], Str(L"keep me"));
-  got = Transact(6, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(4)});
+  got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(4)});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Result(got), 0u);
   EXPECT_EQ(got[1], U32(7));
 
   for (uint32_t size : {0u, 3u}) {
-    got = Transact(6, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(size)});
+    got = Transact(velmont::kSvcCmdRegGetValue, {Str(test_key_), Str(L"dw"), U32(win32::kRrfRtRegDword), U32(size)});
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(Result(got), win32::kErrorMoreData) << "size " << size;
     EXPECT_LE(got[1].size(), size);
@@ -298,7 +299,7 @@ TEST_F(HardwareService, AnAccountWithoutPrivilegesChangesNothingOutsideTheOemKey
   EXPECT_EQ(reg::ReadDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\OEM\\Other", L"keep"), 1u);
   EXPECT_EQ(reg::ReadDword(store, reg::Root::kLocalMachine, L"SOFTWARE\\Other", L"keep"), 1u);
   // The backend is still the configured one (none): firmware calls fail.
-  EXPECT_EQ(Transact(7, {U32(0x0101)}), std::vector<Bytes>{pipe::U64Bytes(0xFFFFFFFFull)});
+  EXPECT_EQ(Transact(velmont::kSvcCmdWMIGetGamingSystemInformation, {U32(0x0101)}), std::vector<Bytes>{pipe::U64Bytes(0xFFFFFFFFull)});
 }
 #endif
 
@@ -307,7 +308,7 @@ TEST_F(HardwareService, ASecondInstanceEndsAtOnceWithZero) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->Wait(std::chrono::seconds(15)), std::optional<int>(0));
   EXPECT_TRUE(process_->Running());
-  EXPECT_EQ(Transact(0, {}).size(), 1u);
+  EXPECT_EQ(Transact(velmont::kSvcCmdDumpArguments, {}).size(), 1u);
 }
 
 }  // namespace

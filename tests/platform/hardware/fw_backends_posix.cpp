@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hardware_commands.h"
 #include "common/fw_encoding.h"
 #include "common/pipe_message.h"
 #include "common/process.h"
@@ -61,7 +62,7 @@ std::vector<uint8_t> Send(uint16_t command, const std::vector<uint8_t>& arg) {
 }
 
 uint64_t SysInfo(uint32_t input) {
-  auto out = Send(7, vantrel::pipe::U32Bytes(input));
+  auto out = Send(velmont::kSvcCmdWMIGetGamingSystemInformation, vantrel::pipe::U32Bytes(input));
   EXPECT_EQ(out.size(), 8u);
   return out.size() == 8 ? vantrel::pipe::ReadU64Le(out.data()) : 0xBAD;
 }
@@ -143,9 +144,9 @@ TEST_F(Backends, HwmonAnswersSensorReads) {
   EXPECT_EQ(SysInfo(0), 0u);             // capability: status 0, capability 0
 
   // Functions other than 0 and 1, and every other method, fail.
-  EXPECT_EQ(Send(7, vantrel::pipe::U32Bytes(0x0102)), kGetFailure);
-  EXPECT_EQ(Send(14, vantrel::pipe::U32Bytes(0)), kGetFailure);
-  EXPECT_EQ(Send(13, vantrel::pipe::U64Bytes(1)), kSetFailure);
+  EXPECT_EQ(Send(velmont::kSvcCmdWMIGetGamingSystemInformation, vantrel::pipe::U32Bytes(0x0102)), kGetFailure);
+  EXPECT_EQ(Send(velmont::kSvcCmdWMIGetGamingFanGroupBehavior, vantrel::pipe::U32Bytes(0)), kGetFailure);
+  EXPECT_EQ(Send(velmont::kSvcCmdWMISetGamingFanGroupBehavior, vantrel::pipe::U64Bytes(1)), kSetFailure);
 }
 
 TEST_F(Backends, HwmonMissingAndBrokenSensorsAnswerStatusOne) {
@@ -176,9 +177,9 @@ TEST_F(Backends, SimRoundTripsEveryPairAndMovesItsSensors) {
     EXPECT_EQ(Send(get, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(value + set)) << get;
   }
   // Overwrite one; the others stay.
-  EXPECT_EQ(Send(15, vantrel::pipe::U64Bytes(3)), vantrel::pipe::U32Bytes(0));
-  EXPECT_EQ(Send(16, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(3));
-  EXPECT_EQ(Send(14, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(value + 13));
+  EXPECT_EQ(Send(velmont::kSvcCmdWMISetGamingFanGroupSpeed, vantrel::pipe::U64Bytes(3)), vantrel::pipe::U32Bytes(0));
+  EXPECT_EQ(Send(velmont::kSvcCmdWMIGetGamingFanGroupSpeed, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(3));
+  EXPECT_EQ(Send(velmont::kSvcCmdWMIGetGamingFanGroupBehavior, vantrel::pipe::U32Bytes(0)), vantrel::pipe::U64Bytes(value + 13));
 
   // Sensors: plausible readings with status 0; capability from the registry.
   const uint64_t cpu = SysInfo(0x0101);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hardware_commands.h"
 #include "common/pipe_message.h"
 #include "tests/support/hardware_request.h"
 #include "hardware/command_processor.h"
@@ -85,7 +86,7 @@ TEST(FirmwareWithoutClasses, LeavesAThreadsOwnApartmentAlone) {
   // must neither fail on it nor uninitialise COM under the caller.
   std::thread t([] {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-    EXPECT_EQ(Send(16, vantrel::pipe::U32Bytes(0)), FailureFor(16));
+    EXPECT_EQ(Send(velmont::kSvcCmdWMIGetGamingFanGroupSpeed, vantrel::pipe::U32Bytes(0)), FailureFor(16));
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);  // still initialised
     CoUninitialize();
     CoUninitialize();
@@ -93,7 +94,7 @@ TEST(FirmwareWithoutClasses, LeavesAThreadsOwnApartmentAlone) {
   t.join();
   // A thread of our own comes out without COM, as it went in.
   std::thread u([] {
-    EXPECT_EQ(Send(15, vantrel::pipe::U64Bytes(1)), FailureFor(15));
+    EXPECT_EQ(Send(velmont::kSvcCmdWMISetGamingFanGroupSpeed, vantrel::pipe::U64Bytes(1)), FailureFor(15));
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     CoUninitialize();
   });

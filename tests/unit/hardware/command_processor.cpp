@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/hardware_commands.h"
 #include "common/diag_log.h"
 #include "common/names.h"
 #include "common/pipe_transport.h"
@@ -82,66 +83,66 @@ std::string ReadFile(const std::string& path) {
 }
 
 TEST_F(CommandProcessorTest, KeyPathRootsResolveCaseInsensitivelyAndOnlyInFull) {
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"hkey_current_user\\Software\\OEM\\T1")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"hkey_current_user\\Software\\OEM\\T1")})), 0u);
   EXPECT_TRUE(registry_.HasKey(kCu, L"Software\\OEM\\T1"));
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\T2\\Deep")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\T2\\Deep")})), 0u);
   EXPECT_TRUE(registry_.HasKey(kCu, L"Software\\OEM\\T2\\Deep"));
 
   const size_t keys = registry_.KeyCount();
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKLM\\Software\\T3")})), win32::kErrorFileNotFound);
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKEY_CURRENT_USERX\\Software\\T3")})), win32::kErrorFileNotFound);
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKCU\\S"), Str(L"v"), U32(4), U32(1)})), win32::kErrorFileNotFound);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKLM\\Software\\T3")})), win32::kErrorFileNotFound);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USERX\\Software\\T3")})), win32::kErrorFileNotFound);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKCU\\S"), Str(L"v"), U32(4), U32(1)})), win32::kErrorFileNotFound);
   EXPECT_EQ(registry_.KeyCount(), keys);
 
   // A bare root is outside the commands' reach: refused, nothing created.
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USER")})), win32::kErrorAccessDenied);
   EXPECT_EQ(registry_.KeyCount(), keys);
 }
 
 TEST_F(CommandProcessorTest, SetUpdateDeleteValue) {
   const Bytes dword = U32(0x01020304);
   // Set creates the key; a type argument longer than 4 bytes reads as type 0.
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v"), U32(4), dword})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v"), U32(4), dword})), 0u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"v")->type, win32::kRegDword);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"v")->data, dword);
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"w"), pipe::U64Bytes(4), dword})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"w"), pipe::U64Bytes(4), dword})), 0u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"w")->type, win32::kRegNone);
 
   // Update writes only an existing value.
-  EXPECT_EQ(U32Reply(Call(5, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v"), U32(3), Bytes{9, 9}})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegUpdateValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v"), U32(3), Bytes{9, 9}})), 0u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"v")->data, (Bytes{9, 9}));
-  EXPECT_EQ(U32Reply(Call(5, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"missing"), U32(4), dword})),
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegUpdateValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"missing"), U32(4), dword})),
             win32::kErrorFileNotFound);
   EXPECT_FALSE(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"missing"));
-  EXPECT_EQ(U32Reply(Call(5, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\No\\Key"), Str(L"v"), U32(4), dword})),
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegUpdateValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\No\\Key"), Str(L"v"), U32(4), dword})),
             win32::kErrorFileNotFound);
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\No\\Key"));
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\No"));
 
-  EXPECT_EQ(U32Reply(Call(4, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v")})), 0u);
   EXPECT_FALSE(registry_.Get(kCu, L"Software\\OEM\\A\\B", L"v"));
-  EXPECT_EQ(U32Reply(Call(4, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v")})), win32::kErrorFileNotFound);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\A\\B"), Str(L"v")})), win32::kErrorFileNotFound);
 }
 
 TEST_F(CommandProcessorTest, DeleteTreeRemovesSubtreeButNeverARoot) {
   registry_.SetValue(kCu, L"Software\\OEM\\Keep", L"x", win32::kRegDword, U32(1).data(), 4);
   registry_.SetValue(kCu, L"Software\\OEM\\Gone\\Child", L"x", win32::kRegDword, U32(1).data(), 4);
   for (const wchar_t* bare : {L"HKEY_CURRENT_USER", L"hkey_current_user\\", L"HKEY_CURRENT_USER\\\\"}) {
-    EXPECT_EQ(U32Reply(Call(2, {Str(bare)})), win32::kErrorAccessDenied) << text::ToUtf8(bare);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(bare)})), win32::kErrorAccessDenied) << text::ToUtf8(bare);
   }
   EXPECT_TRUE(registry_.Get(kCu, L"Software\\OEM\\Keep", L"x"));
   EXPECT_TRUE(registry_.Get(kCu, L"Software\\OEM\\Gone\\Child", L"x"));
 
-  EXPECT_EQ(U32Reply(Call(2, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Gone")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Gone")})), 0u);
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\Gone\\Child"));
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\Gone"));
   EXPECT_TRUE(registry_.Get(kCu, L"Software\\OEM\\Keep", L"x"));
-  EXPECT_EQ(U32Reply(Call(2, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Gone")})), win32::kErrorFileNotFound);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Gone")})), win32::kErrorFileNotFound);
 }
 
 TEST_F(CommandProcessorTest, GetValueWritesTheDefaultForAMissingValue) {
   const Bytes def = {0x2A, 0, 0, 0};
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"d"), U32(16), U32(4), def}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"d"), U32(16), U32(4), def}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_EQ(r.data, def);
   ASSERT_TRUE(registry_.Get(kCu, L"Software\\OEM\\G", L"d"));
@@ -149,17 +150,17 @@ TEST_F(CommandProcessorTest, GetValueWritesTheDefaultForAMissingValue) {
 
   // Flags 2 write REG_SZ; other flags are the type themselves.
   const Bytes text = Str(L"hi");
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"s"), U32(2), U32(64), text}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"s"), U32(2), U32(64), text}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_EQ(r.data, text);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\G", L"s")->type, win32::kRegSz);
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"b"), U32(8), U32(64), Bytes{1, 2, 3}}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"b"), U32(8), U32(64), Bytes{1, 2, 3}}));
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\G", L"b")->type, 8u);
 
   // The any-type mask and an absent default write nothing.
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"n1"), U32(0xFFFF), U32(4), def}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"n1"), U32(0xFFFF), U32(4), def}));
   EXPECT_EQ(r.result, win32::kErrorFileNotFound);
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"n2"), U32(16), U32(4)}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"n2"), U32(16), U32(4)}));
   EXPECT_EQ(r.result, win32::kErrorFileNotFound);
   EXPECT_FALSE(registry_.Get(kCu, L"Software\\OEM\\G", L"n1"));
   EXPECT_FALSE(registry_.Get(kCu, L"Software\\OEM\\G", L"n2"));
@@ -168,17 +169,17 @@ TEST_F(CommandProcessorTest, GetValueWritesTheDefaultForAMissingValue) {
 TEST_F(CommandProcessorTest, GetValueNeverSendsMoreThanItsBufferNorOverwritesALargerValue) {
   const Bytes big(100, 0x77);
   registry_.SetValue(kCu, L"Software\\OEM\\G", L"big", win32::kRegBinary, big.data(), 100);
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(4), Bytes{1, 1, 1, 1}}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(4), Bytes{1, 1, 1, 1}}));
   EXPECT_EQ(r.result, win32::kErrorMoreData);
   EXPECT_LE(r.data.size(), 4u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\G", L"big")->data, big);
 
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(100)}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(100)}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_EQ(r.data, big);
 
   // A size no reply could carry is bounded rather than allocated.
-  r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(0xFFFFFFFF)}));
+  r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\G"), Str(L"big"), U32(8), U32(0xFFFFFFFF)}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_EQ(r.data, big);
 }
@@ -202,7 +203,7 @@ TEST_F(CommandProcessorTest, GetValueNeverReplacesAnExistingValue) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     registry_.Put(kCu, L"Software\\OEM\\X", L"v", c.type, c.data);
-    GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"v"), c.flags, U32(64),
+    GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"v"), c.flags, U32(64),
                                    Bytes{0xDE, 0xAD, 0xBE, 0xEF}}));
     EXPECT_NE(r.result, 0u);
     ASSERT_TRUE(registry_.Get(kCu, L"Software\\OEM\\X", L"v"));
@@ -216,13 +217,13 @@ TEST_F(CommandProcessorTest, GetValueNeverReplacesAnExistingValue) {
 TEST_F(CommandProcessorTest, GetValueIntoATooSmallBufferAnswersMoreData) {
   registry_.Put(kCu, L"Software\\OEM\\X", L"d", win32::kRegDword, U32(7));
   for (uint32_t size : {0u, 3u}) {
-    GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"d"), U32(16), U32(size)}));
+    GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"d"), U32(16), U32(size)}));
     EXPECT_EQ(r.result, win32::kErrorMoreData) << "size " << size;
     EXPECT_LE(r.data.size(), size);
   }
   // An empty value fits an empty buffer.
   registry_.Put(kCu, L"Software\\OEM\\X", L"e", win32::kRegBinary, {});
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"e"), U32(8), U32(0)}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\X"), Str(L"e"), U32(8), U32(0)}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_TRUE(r.data.empty());
 }
@@ -257,28 +258,28 @@ TEST_F(CommandProcessorTest, RegistryCommandsReachOnlyTheOemKeys) {
   const Bytes dword = U32(0xDEADBEEF);
   for (const std::wstring& path : outside) {
     SCOPED_TRACE(text::ToUtf8(path));
-    EXPECT_EQ(U32Reply(Call(1, {Str(path)})), win32::kErrorAccessDenied);
-    EXPECT_EQ(U32Reply(Call(2, {Str(path)})), win32::kErrorAccessDenied);
-    EXPECT_EQ(U32Reply(Call(3, {Str(path), Str(L"keep"), U32(4), dword})), win32::kErrorAccessDenied);
-    EXPECT_EQ(U32Reply(Call(4, {Str(path), Str(L"keep")})), win32::kErrorAccessDenied);
-    EXPECT_EQ(U32Reply(Call(5, {Str(path), Str(L"keep"), U32(4), dword})), win32::kErrorAccessDenied);
-    GetReply r = ParseGet(Call(6, {Str(path), Str(L"keep"), U32(16), U32(4), dword}));
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(path)})), win32::kErrorAccessDenied);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(path)})), win32::kErrorAccessDenied);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(path), Str(L"keep"), U32(4), dword})), win32::kErrorAccessDenied);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteValue, {Str(path), Str(L"keep")})), win32::kErrorAccessDenied);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegUpdateValue, {Str(path), Str(L"keep"), U32(4), dword})), win32::kErrorAccessDenied);
+    GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(path), Str(L"keep"), U32(16), U32(4), dword}));
     EXPECT_EQ(r.result, win32::kErrorAccessDenied);
     EXPECT_TRUE(r.data.empty());
   }
   // OEM itself may hold values but is never deleted, however it is spelled.
   for (const wchar_t* oem : {L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM", L"hkey_local_machine\\\\software\\oem\\\\"}) {
-    EXPECT_EQ(U32Reply(Call(2, {Str(oem)})), win32::kErrorAccessDenied) << text::ToUtf8(oem);
+    EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(oem)})), win32::kErrorAccessDenied) << text::ToUtf8(oem);
   }
   EXPECT_EQ(counting.calls(), 0) << "a refused command must not reach the registry";
   EXPECT_EQ(registry_.KeyCount(), keys);
   EXPECT_EQ(registry_.ValueCount(), values);
 
   // Inside: case-insensitive, stray backslashes normalised away.
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"hkey_local_machine\\\\software\\\\oem\\\\New\\")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"hkey_local_machine\\\\software\\\\oem\\\\New\\")})), 0u);
   EXPECT_TRUE(registry_.HasKey(reg::Root::kLocalMachine, L"SOFTWARE\\OEM\\New"));
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM"), Str(L"v"), U32(4), dword})), 0u);
-  EXPECT_EQ(U32Reply(Call(2, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\\\New")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM"), Str(L"v"), U32(4), dword})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteTree, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\OEM\\\\New")})), 0u);
   EXPECT_FALSE(registry_.HasKey(reg::Root::kLocalMachine, L"SOFTWARE\\OEM\\New"));
 }
 
@@ -287,8 +288,8 @@ TEST_F(CommandProcessorTest, ARefusedKeyIsLoggedOnOneLine) {
   const std::string path = env.root() + "/refused.log";
   DiagnosticLog log(text::FromUtf8(path), L"VantrelSysHardwareService");
   SetProcessLog(&log);
-  Call(3, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Evil\r\nINFO forged"), Str(L"v"), U32(4), U32(1)});
-  Call(2, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE")});
+  Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Evil\r\nINFO forged"), Str(L"v"), U32(4), U32(1)});
+  Call(velmont::kSvcCmdRegDeleteTree, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE")});
   SetProcessLog(nullptr);
   const std::string written = ReadFile(path);
   size_t lines = 0;
@@ -305,13 +306,13 @@ TEST_F(CommandProcessorTest, ARefusedKeyIsLoggedOnOneLine) {
 
 TEST_F(CommandProcessorTest, ScalarArgumentsAreReadWithinTheirLengths) {
   // An 8-byte type reads as 0: REG_NONE written.
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), Bytes(8, 0x04), Bytes{1}})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), Bytes(8, 0x04), Bytes{1}})), 0u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\S", L"v")->type, 0u);
   // A 1-byte type is zero-extended.
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"w"), Bytes{4}, U32(7)})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"w"), Bytes{4}, U32(7)})), 0u);
   EXPECT_EQ(registry_.Get(kCu, L"Software\\OEM\\S", L"w")->type, win32::kRegDword);
   // 8-byte flags read as 0, which the registry refuses; nothing is written.
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"x"), Bytes(8, 0x10), U32(4), U32(1)}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"x"), Bytes(8, 0x10), U32(4), U32(1)}));
   EXPECT_NE(r.result, 0u);
   EXPECT_LE(r.data.size(), 4u);
 }
@@ -321,12 +322,12 @@ TEST_F(CommandProcessorTest, MalformedStringsAndMissingArgumentsAreRefused) {
   odd.push_back(0);
   Bytes no_nul = Str(L"HKEY_CURRENT_USER\\Software\\OEM\\NoNul");
   no_nul.resize(no_nul.size() - 2);
-  EXPECT_EQ(U32Reply(Call(1, {odd})), win32::kErrorInvalidParameter);
-  EXPECT_EQ(U32Reply(Call(1, {no_nul})), win32::kErrorInvalidParameter);
-  EXPECT_EQ(U32Reply(Call(1, {})), win32::kErrorInvalidParameter);
-  EXPECT_EQ(U32Reply(Call(3, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), U32(4)})), win32::kErrorInvalidParameter);
-  EXPECT_EQ(U32Reply(Call(4, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S")})), win32::kErrorInvalidParameter);
-  EXPECT_EQ(ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), U32(4)})).result,
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {odd})), win32::kErrorInvalidParameter);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {no_nul})), win32::kErrorInvalidParameter);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {})), win32::kErrorInvalidParameter);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegSetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), U32(4)})), win32::kErrorInvalidParameter);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S")})), win32::kErrorInvalidParameter);
+  EXPECT_EQ(ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\S"), Str(L"v"), U32(4)})).result,
             win32::kErrorInvalidParameter);
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\Odd"));
   EXPECT_FALSE(registry_.HasKey(kCu, L"Software\\OEM\\NoNul"));
@@ -397,12 +398,12 @@ TEST_F(CommandProcessorTest, LogOnlyCommandsWriteTheirNameAndReservedSlotsNothin
   SetProcessLog(&log);
   Call(28, {});
   Call(33, {U32(1)});
-  Call(1, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Quiet")});
+  Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Quiet")});
   EXPECT_EQ(ReadFile(path), "");
 
-  Call(38, {});
-  Call(19, {U32(5)});
-  Call(32, {});
+  Call(velmont::kSvcCmdGetBIOSLogo, {});
+  Call(velmont::kSvcCmdGetOperationModeCapbility, {U32(5)});
+  Call(velmont::kSvcCmdGetKBBLoff30sControl, {});
   SetProcessLog(nullptr);
   const std::string written = ReadFile(path);
   EXPECT_NE(written.find("| velmont::VmClientCommandProcessor::get_bios_logo | kSvcCmdGetBIOSLogo\r\n"),
@@ -458,14 +459,14 @@ class ReissueTest : public CommandProcessorTest {
 TEST_F(ReissueTest, ADenialIsAnsweredThroughTheReissue) {
   vt::DenyingRegistry deny_once(registry_, 1);
   reg::SetSystemRegistryForTesting(&deny_once);
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re\\Issued")})), 0u);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re\\Issued")})), 0u);
   EXPECT_EQ(deny_once.calls(), 2);
   EXPECT_TRUE(registry_.HasKey(kCu, L"Software\\OEM\\Re\\Issued"));
 
   registry_.SetValue(kCu, L"Software\\OEM\\Re", L"v", win32::kRegDword, U32(77).data(), 4);
   vt::DenyingRegistry deny_read(registry_, 1);
   reg::SetSystemRegistryForTesting(&deny_read);
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v"), U32(16), U32(4)}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v"), U32(16), U32(4)}));
   EXPECT_EQ(r.result, 0u);
   EXPECT_EQ(r.data, U32(77));
 }
@@ -473,17 +474,17 @@ TEST_F(ReissueTest, ADenialIsAnsweredThroughTheReissue) {
 TEST_F(ReissueTest, ARefusedKeyIsNotReissued) {
   vt::DenyingRegistry deny_all(registry_, -1);
   reg::SetSystemRegistryForTesting(&deny_all);
-  EXPECT_EQ(U32Reply(Call(1, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\ByNobody")})), win32::kErrorAccessDenied);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegCreateKey, {Str(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\ByNobody")})), win32::kErrorAccessDenied);
   EXPECT_EQ(deny_all.calls(), 0);
 }
 
 TEST_F(ReissueTest, APersistentDenialEndsWithAccessDeniedAfterOneReissue) {
   vt::DenyingRegistry deny_all(registry_, -1);
   reg::SetSystemRegistryForTesting(&deny_all);
-  EXPECT_EQ(U32Reply(Call(4, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v")})), win32::kErrorAccessDenied);
+  EXPECT_EQ(U32Reply(Call(velmont::kSvcCmdRegDeleteValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v")})), win32::kErrorAccessDenied);
   EXPECT_EQ(deny_all.calls(), 2);
 
-  GetReply r = ParseGet(Call(6, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v"), U32(16), U32(4), U32(1)}));
+  GetReply r = ParseGet(Call(velmont::kSvcCmdRegGetValue, {Str(L"HKEY_CURRENT_USER\\Software\\OEM\\Re"), Str(L"v"), U32(16), U32(4), U32(1)}));
   EXPECT_EQ(r.result, win32::kErrorAccessDenied);
   EXPECT_LE(r.data.size(), 4u);
 
