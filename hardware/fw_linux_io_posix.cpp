@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -110,10 +111,16 @@ class FanRecord : public StateFile {
   // root's processes reach the state folder, so no stranger can hold it; a
   // stalled holder still costs at most `wait`.
   // Threads of one process (the supervisor's watchers) share this object, so
-  // they queue on `in_process_` first; the descriptor is theirs while held.
+  // they queue on `held_` first; the descriptor is theirs while held. A flag
+  // under a plain mutex rather than a timed_mutex: its timed lock goes through
+  // pthread_mutex_clocklock, which ThreadSanitizer does not see.
   bool Lock(std::chrono::milliseconds wait) override {
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    if (!in_process_.try_lock_until(deadline)) return false;
+    {
+      std::unique_lock<std::mutex> gate(gate_);
+      if (!turn_.wait_until(gate, deadline, [this] { return !held_; })) return false;
+      held_ = true;
+    }
     const std::string path = Path() + ".lock";
     Fd fd;
     if (vantrel::paths::MakeDirs(vantrel::text::FromUtf8(vantrel::paths::StateDir()))) {
@@ -124,7 +131,7 @@ class FanRecord : public StateFile {
       else std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (fd.get() < 0) {
-      in_process_.unlock();
+      Release();
       return false;
     }
     lock_ = std::move(fd);
@@ -133,12 +140,21 @@ class FanRecord : public StateFile {
 
   void Unlock() override {
     lock_ = Fd();
-    in_process_.unlock();
+    Release();
   }
 
  private:
   static std::string Path() { return vantrel::paths::StateDir() + "/firmware-fans"; }
-  std::timed_mutex in_process_;
+  void Release() {
+    {
+      std::lock_guard<std::mutex> gate(gate_);
+      held_ = false;
+    }
+    turn_.notify_one();
+  }
+  std::mutex gate_;
+  std::condition_variable turn_;
+  bool held_ = false;
   Fd lock_;  // held while locked; closing it releases the lock
 };
 
