@@ -11,8 +11,8 @@
 #include "common/registry.h"
 #include "common/single_instance.h"
 #include "common/text.h"
-#include "hardware/command_processor.h"
-#include "hardware/firmware_platform.h"
+#include "hardware/commands/command_processor.h"
+#include "hardware/firmware/platform.h"
 #include "hardware/service_frame.h"
 #include "hardware/startup.h"
 

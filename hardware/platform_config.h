@@ -11,7 +11,7 @@
 #pragma once
 #include <string>
 
-#include "hardware/ini_reader.h"
+#include "hardware/model/ini_reader.h"
 
 namespace vantrel::hw {
 

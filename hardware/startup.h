@@ -13,14 +13,11 @@
 #include <string>
 
 #include "common/registry.h"
+#include "hardware/firmware/events.h"  // SubscribeFirmwareEvents, one of the start-up steps
 
 namespace vantrel::hw {
 
 // --- Window-creation hooks (main thread, WM_CREATE) ---
-// Opens the ROOT\WMI connection kept for the life of the process and
-// subscribes the firmware event sink (which keeps `window`, the HWND) to
-// "SELECT * FROM VRGeEvent". Linux has no such event source: it logs so.
-void SubscribeFirmwareEvents(void* window);
 // Registers keyboard (1/6), keyboard-controller keys (0x88/1) and mouse (1/2)
 // raw input with RIDEV_INPUTSINK, targeting `window` (an HWND; null on Linux).
 void RegisterRawInput(void* window);

@@ -32,8 +32,8 @@
 #include "common/process.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
-#include "hardware/fw_linux_control.h"
-#include "hardware/fw_linux_io.h"
+#include "hardware/firmware/linux_control.h"
+#include "hardware/firmware/linux_io.h"
 #include "supervisor/service_host.h"
 #include "supervisor/systemd_glue.h"
 

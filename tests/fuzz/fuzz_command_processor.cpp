@@ -18,8 +18,8 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/win32_errors.h"
-#include "hardware/command_processor.h"
-#include "hardware/firmware_commands.h"
+#include "hardware/commands/command_processor.h"
+#include "hardware/firmware/commands.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

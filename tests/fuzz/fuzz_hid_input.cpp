@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hardware/input.h"
+#include "hardware/input/input.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

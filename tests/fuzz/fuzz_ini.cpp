@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "hardware/ini_reader.h"
+#include "hardware/model/ini_reader.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include "agent/metrics/counter_math.h"
 #include "agent/metrics/open_files_posix.h"
 #include "common/text.h"
-#include "hardware/firmware_commands.h"
-#include "hardware/model_config.h"
+#include "hardware/firmware/commands.h"
+#include "hardware/model/model_config.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

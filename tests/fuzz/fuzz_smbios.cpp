@@ -9,7 +9,7 @@
 
 #include "agent/metrics/counter_math.h"
 #include "common/smbios.h"
-#include "hardware/firmware_smbios.h"
+#include "hardware/firmware/smbios.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
-#include "hardware/command_processor.h"
+#include "hardware/commands/command_processor.h"
 #include "tests/support/test_env.h"
 
 namespace vantrel::agent {

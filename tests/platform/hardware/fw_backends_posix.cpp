@@ -20,10 +20,10 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
-#include "hardware/firmware_commands.h"
+#include "hardware/commands/command_processor.h"
+#include "hardware/firmware/commands.h"
 #include "hardware/firmware_gpu_startup.h"
-#include "hardware/firmware_platform.h"
+#include "hardware/firmware/platform.h"
 #include "tests/support/test_env.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 

@@ -12,10 +12,10 @@
 #include "common/hardware_commands.h"
 #include "common/pipe_message.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
-#include "hardware/firmware_commands.h"
+#include "hardware/commands/command_processor.h"
+#include "hardware/firmware/commands.h"
 #include "hardware/firmware_gpu_startup.h"
-#include "hardware/firmware_wmi_win.h"
+#include "hardware/firmware/wmi_win.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 namespace fw = velmont::firmware;

@@ -12,7 +12,7 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
+#include "hardware/commands/command_processor.h"
 #include "hardware/firmware_gpu_startup.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 

@@ -13,7 +13,7 @@
 #include "common/pipe_message.h"
 #include "common/registry.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
+#include "hardware/commands/command_processor.h"
 #include "hardware/firmware_gpu_startup.h"
 #include "tests/support/test_env.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"

@@ -12,9 +12,9 @@
 #include "common/paths.h"
 #include "common/registry.h"
 #include "common/text.h"
-#include "hardware/input.h"
-#include "hardware/launcher.h"
-#include "hardware/model_config.h"
+#include "hardware/input/input.h"
+#include "hardware/launcher/launcher.h"
+#include "hardware/model/model_config.h"
 #include "hardware/startup.h"
 #include "tests/support/test_env.h"
 

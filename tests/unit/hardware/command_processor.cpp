@@ -3,7 +3,7 @@
 // reserved slots, survival of every argument shape, and the re-issue over the
 // service's own pipe.
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
+#include "hardware/commands/command_processor.h"
 
 #include <gtest/gtest.h>
 

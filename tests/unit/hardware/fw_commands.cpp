@@ -8,7 +8,7 @@
 
 #include "common/pipe_message.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/firmware_commands.h"
+#include "hardware/firmware/commands.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 namespace fw = velmont::firmware;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/fw_encoding.h"
-#include "hardware/fw_fan_ledger.h"
-#include "hardware/fw_linux_control.h"
+#include "hardware/firmware/fan_ledger.h"
+#include "hardware/firmware/linux_control.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 namespace fw = velmont::firmware;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/smbios.h"
-#include "hardware/firmware_smbios.h"
+#include "hardware/firmware/smbios.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 using velmont::firmware::FindCapabilityEntry;

@@ -7,9 +7,9 @@
 
 #include "common/pipe_message.h"
 #include "tests/support/hardware_request.h"
-#include "hardware/command_processor.h"
+#include "hardware/commands/command_processor.h"
 #include "hardware/firmware_gpu_startup.h"
-#include "hardware/gpu_telemetry.h"
+#include "hardware/gpu/telemetry.h"
 #include "tests/unit/hardware/fw_gpu_test_support.h"
 
 namespace gpu = velmont::gpu;

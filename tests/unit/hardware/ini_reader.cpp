@@ -1,5 +1,5 @@
 // The INI reader's lookup rules, as GetPrivateProfileStringW applies them.
-#include "hardware/ini_reader.h"
+#include "hardware/model/ini_reader.h"
 #include "hardware/platform_config.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The launcher key's input rules: raw keyboard records, the controller's
 // report, recorded evdev event streams, HID report descriptors and uevents.
-#include "hardware/input.h"
+#include "hardware/input/input.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The launcher key: the decision table, the brand read with its repair, the
 // action's command line, and the Linux session and path rules.
-#include "hardware/launcher.h"
+#include "hardware/launcher/launcher.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "common/text.h"
 #include "common/win32_errors.h"
-#include "hardware/launcher_session.h"
+#include "hardware/launcher/session.h"
 #include "tests/unit/hardware/fake_registry.h"
 
 namespace {

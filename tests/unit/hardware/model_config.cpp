@@ -1,7 +1,7 @@
 // The start-up values and the overclock search over a fake environment:
 // brand rule, INI choice, identifier match, "GPU_OC_Support", and damaged
 // "Count" values.
-#include "hardware/model_config.h"
+#include "hardware/model/model_config.h"
 
 #include <gtest/gtest.h>
 
