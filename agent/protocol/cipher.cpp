@@ -134,28 +134,41 @@ std::string AesEncryptBase64(const std::string& plain, const uint8_t* key, size_
   return encoded;
 }
 
-bool DecryptMessage(const uint8_t* block, int32_t length, uint8_t* out, uint32_t* out_length) {
-  if (block == nullptr || length <= 0 || !IsAesSupported()) return false;
+std::optional<std::string> DecipherBlock(const uint8_t* block, size_t length) {
+  if (block == nullptr || length == 0 || !IsAesSupported()) return std::nullopt;
   const std::string key = EffectiveKey();
-  const std::string plain = AesDecrypt(std::string(reinterpret_cast<const char*>(block), static_cast<size_t>(length)),
-                                       reinterpret_cast<const uint8_t*>(key.data()), key.size());
-  if (plain.empty()) return false;
+  std::string plain = AesDecrypt(std::string(reinterpret_cast<const char*>(block), length),
+                                 reinterpret_cast<const uint8_t*>(key.data()), key.size());
+  if (plain.empty()) return std::nullopt;
   // Plaintext is always shorter than its ciphertext; the limit only guards a
   // caller that passed a block longer than a queued message.
-  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(plain.size(), kMessageBufferSize));
-  std::memcpy(out, plain.data(), n);
-  if (out_length != nullptr) *out_length = n;
+  if (plain.size() > kMessageBufferSize) plain.resize(kMessageBufferSize);
+  return plain;
+}
+
+std::optional<std::string> EncipherText(const std::string& text) {
+  if (!IsAesSupported()) return std::nullopt;
+  const std::string key = EffectiveKey();
+  std::string encoded = AesEncryptBase64(text, reinterpret_cast<const uint8_t*>(key.data()), key.size());
+  if (encoded.empty()) return std::nullopt;
+  return encoded;
+}
+
+bool DecryptMessage(const uint8_t* block, int32_t length, uint8_t* out, uint32_t* out_length) {
+  if (length <= 0) return false;
+  const std::optional<std::string> plain = DecipherBlock(block, static_cast<size_t>(length));
+  if (!plain) return false;
+  std::memcpy(out, plain->data(), plain->size());
+  if (out_length != nullptr) *out_length = static_cast<uint32_t>(plain->size());
   return true;
 }
 
 bool EncryptMessage(const char* text, int32_t length, char* out, size_t capacity) {
-  if (text == nullptr || length < 0 || !IsAesSupported()) return false;
-  const std::string key = EffectiveKey();
-  const std::string encoded = AesEncryptBase64(std::string(text, static_cast<size_t>(length)),
-                                               reinterpret_cast<const uint8_t*>(key.data()), key.size());
-  if (encoded.empty()) return false;
-  if (encoded.size() >= capacity) return false;  // never sent cut
-  std::memcpy(out, encoded.data(), encoded.size());
+  if (text == nullptr || length < 0) return false;
+  const std::optional<std::string> encoded = EncipherText(std::string(text, static_cast<size_t>(length)));
+  if (!encoded) return false;
+  if (encoded->size() >= capacity) return false;  // never sent cut
+  std::memcpy(out, encoded->data(), encoded->size());
   return true;
 }
 

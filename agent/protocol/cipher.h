@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/agent_wire.h"
@@ -29,6 +30,13 @@ std::string ReadAesKey();
 // printing the library's error text on standard output.
 std::string AesDecrypt(const std::string& cipher, const uint8_t* key, size_t key_length);
 std::string AesEncryptBase64(const std::string& plain, const uint8_t* key, size_t key_length);
+
+// The plaintext of `block` (at most kMessageBufferSize bytes) when the cipher
+// is on and the block deciphers to something non-empty; otherwise nullopt and
+// the block is to be used as it came.
+std::optional<std::string> DecipherBlock(const uint8_t* block, size_t length);
+// The Base64 text of `text` when the cipher is on and enciphering succeeds.
+std::optional<std::string> EncipherText(const std::string& text);
 
 // When the cipher is on and the block deciphers to something non-empty, copies
 // the plaintext to `out` (kMessageBufferSize bytes), sets *out_length and

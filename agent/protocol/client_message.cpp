@@ -19,11 +19,13 @@ void Note(const wchar_t* message) { LogInfo(kProcessFunction, message); }
 
 // Json::Reader in its default (permissive) mode is the parser the protocol is
 // defined by: comments allowed and any value accepted as the root.
-bool ParseBody(const char* text, Json::Value& root) {
+// The body ends at its first NUL.
+bool ParseBody(std::string_view body, Json::Value& root) {
+  const char* end = std::find(body.data(), body.data() + body.size(), '\0');
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   Json::Reader reader;
-  return reader.parse(text, text + std::strlen(text), root);
+  return reader.parse(body.data(), end, root);
 #pragma GCC diagnostic pop
 }
 
@@ -49,7 +51,7 @@ TXSocket::TXSocket(const uint8_t* source, uint32_t length) {
   std::memcpy(magic, source, sizeof(magic));
   command_id = static_cast<int32_t>(static_cast<uint32_t>(source[4]) | static_cast<uint32_t>(source[5]) << 8 |
                                     static_cast<uint32_t>(source[6]) << 16 | static_cast<uint32_t>(source[7]) << 24);
-  json_text.assign(reinterpret_cast<const char*>(source) + kHeaderSize, length - kHeaderSize);
+  body = std::string_view(reinterpret_cast<const char*>(source) + kHeaderSize, length - kHeaderSize);
 }
 
 std::optional<TXSocket> TXSocket::FromMessage(const uint8_t* source, uint32_t length) {
@@ -62,8 +64,7 @@ void TXSocket::Process_socket() {
     Json::Value root;
     bool parsed = false;
     try {
-      // c_str(): the body ends at its first NUL.
-      parsed = ParseBody(json_text.c_str(), root);
+      parsed = ParseBody(body, root);
     } catch (...) {
       response["result"] = "3";
       reply = response;
@@ -125,7 +126,8 @@ void TXSocket::Dispatch(Json::Value& root) {
       Note(L"Parse command_id Failed.");
       return;
   }
-  reply = response;
+  // The response is finished: it becomes the reply without a copy of the tree.
+  reply = std::move(response);
 }
 
 void TXSocket::Initialization() {
@@ -163,24 +165,18 @@ std::optional<std::string> ProcessClientBlock(const uint8_t* data, uint32_t leng
   if (data == nullptr) return std::nullopt;
   length = std::min(length, kMessageBufferSize);
 
-  std::vector<uint8_t> plain(kMessageBufferSize);
-  uint32_t plain_length = 0;
-  const bool enciphered = DecryptMessage(data, static_cast<int32_t>(length), plain.data(), &plain_length);
-  const uint8_t* source = enciphered ? plain.data() : data;
-  const uint32_t source_length = enciphered ? plain_length : length;
+  // Nothing is allocated for the plaintext unless the cipher is on.
+  const std::optional<std::string> plain = DecipherBlock(data, length);
+  const uint8_t* source = plain ? reinterpret_cast<const uint8_t*>(plain->data()) : data;
+  const uint32_t source_length = plain ? static_cast<uint32_t>(plain->size()) : length;
 
   // Without a whole header there is no request to answer.
   std::optional<TXSocket> request = TXSocket::FromMessage(source, source_length);
   if (!request) return std::nullopt;
   request->Process_socket();
   std::string text = SerializeReply(request->reply);
-  if (!enciphered) return text;
-
-  std::vector<char> out(EncipheredCapacity(text.size()), '\0');
-  if (!EncryptMessage(text.data(), static_cast<int32_t>(text.size()), out.data(), out.size())) {
-    return std::nullopt;
-  }
-  return std::string(out.data());
+  if (!plain) return text;
+  return EncipherText(text);
 }
 
 }  // namespace vantrel::agent

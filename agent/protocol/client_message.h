@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "agent/protocol/cipher.h"
 #include "common/agent_wire.h"
@@ -21,8 +22,7 @@ using agentwire::kMagic;
 class TXSocket;
 
 // The monitor data report (GET_MONITOR_DATA) lives with the agent program.
-// It fills request.response (and may copy it to request.reply); the dispatch
-// copies response to reply afterwards in any case. Until a handler is
+// It fills request.response; the dispatch then makes the response the reply. Until a handler is
 // installed the request is answered as a failed collection ("result" "1").
 using MonitorDataHandler = void (*)(TXSocket& request);
 void SetMonitorDataHandler(MonitorDataHandler handler);
@@ -36,6 +36,7 @@ void ForgetCapabilityForTesting();
 class TXSocket {
  public:
   // `source` is the (deciphered) message of `length` bytes, at least kHeaderSize.
+  // The record views its body there: the message outlives Process_socket.
   TXSocket(const uint8_t* source, uint32_t length);
   // Null for a message too short to hold the header.
   static std::optional<TXSocket> FromMessage(const uint8_t* source, uint32_t length);
@@ -63,7 +64,7 @@ class TXSocket {
 
   char magic[4] = {};
   int32_t command_id = 0;
-  std::string json_text;  // bytes 8.. of the message; c_str() adds the NUL
+  std::string_view body;  // bytes 8.. of the message, read up to the first NUL
   Json::Value response;
   Json::Value reply;
 

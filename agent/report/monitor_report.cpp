@@ -220,10 +220,8 @@ void GetMonitorDataReport(TXSocket& request) {
     }
     request.response["result"] = "0";
     request.response["data"] = std::move(data);
-    request.reply = request.response;
   } catch (...) {
     request.response["result"] = "1";
-    request.reply = request.response;
   }
 }
 

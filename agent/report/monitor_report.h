@@ -47,7 +47,7 @@ void ResetGpuFan2EnabledForTesting();
 Json::Value CollectMonitorData(InitConfig* counters, const HardwareReaders& readers, bool gpu_fan2_enabled);
 
 // The GET_MONITOR_DATA handler installed into the request dispatch: fills
-// request.response ("data", "result") and copies it to request.reply.
+// request.response ("data", "result"); the dispatch makes it the reply.
 void GetMonitorDataReport(TXSocket& request);
 
 // One processing pass's reports. While a round lives, the GET_MONITOR_DATA
