@@ -12,7 +12,7 @@ namespace netcore {
 
 RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
     : Socket(handle, std::move(alloter)) {
-  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(1024u, 5u);
+  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(kBlockSize, 4u);
   recv_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   send_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   iov_.reserve(80);
@@ -180,7 +180,7 @@ void RWSocket::OnRead() {
   }
   const uint32_t budget = std::min(kReadBudgetPerPass, kMaxRecvQueue - queued);
   uint32_t size = kFirstReadSize;
-  uint32_t wanted = 0;
+  uint32_t wanted = kFirstReadSize;
   uint32_t total = 0;
   while (total < budget) {
     iov_.clear();
@@ -205,8 +205,8 @@ void RWSocket::OnRead() {
     recv_buffer_->MoveWritePt(static_cast<uint32_t>(n));
     total += static_cast<uint32_t>(n);
     if (static_cast<uint32_t>(n) < offered) break;
-    wanted = size;
     if (size < kMaxReadSize) size *= 2;
+    wanted = size;
   }
   CallReadHandler(total);
 }

@@ -16,9 +16,19 @@ namespace netcore {
 class RWSocket : public Socket, public NetSocket {
  public:
   static constexpr uint64_t kMaxSendQueue = 4194304;
-  static constexpr uint32_t kMaxSendPerCall = 4096;
-  static constexpr uint32_t kFirstReadSize = 4096;
+  // One gather write hands the kernel up to this much; what it does not take
+  // waits for write readiness.
+  static constexpr uint32_t kMaxSendPerCall = 65536;
+  // A read pass first offers room for a whole typical message (a reply is up
+  // to about 40 KB, a request at most 32,288 bytes), so one read usually
+  // takes it; room not filled goes straight back to the block pool.
+  static constexpr uint32_t kFirstReadSize = 16384;
   static constexpr uint32_t kMaxReadSize = 65536;
+  // Buffer blocks are a page: a 16 KiB message is four scatter records, and
+  // the pool's free list (BlockMemoryPool::kMaxFreeBlocks) holds what one
+  // read pass and a reply of that size have in flight, so a steady exchange
+  // takes nothing from the heap.
+  static constexpr uint32_t kBlockSize = 4096;
   // One read pass takes at most this much from a connection, so a peer that
   // streams without pause cannot hold the IO thread: level-triggered
   // readiness brings the rest in the next loop turn, after every other
