@@ -45,16 +45,29 @@ ConnectedDevices& connected_devices() {
   return *devices;
 }
 
-void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket,
-                  const std::string& bytes) {
-  if (!socket || bytes.empty()) return;
-  if (socket->Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) return;
-  // A refused write to a client that has already gone is the normal discard.
+namespace {
+
+// A refused write to a client that has already gone is the normal discard;
+// one that is still connected does not read its replies.
+void WriteRefused(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket) {
   const uint64_t id = socket->GetSocket();
   if (!devices.Contains(id)) return;
   Log(kLogWarning, L"SocketServer::SendToClient",
       text::Format(L"Client %d does not read its replies, connection closed", static_cast<int>(id)));
   socket->Close();
+}
+
+}  // namespace
+
+void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket,
+                  const std::string& bytes) {
+  if (!socket || bytes.empty()) return;
+  if (!socket->Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) WriteRefused(devices, socket);
+}
+
+void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket, std::string&& bytes) {
+  if (!socket || bytes.empty()) return;
+  if (!socket->Write(std::move(bytes))) WriteRefused(devices, socket);
 }
 
 namespace {
@@ -236,7 +249,7 @@ size_t SocketServer::ProcessPass() {
       reply.reset();  // a request never ends the process
     }
     // Exactly one write per message; nothing when there is no reply to send.
-    if (reply) SendToClient(devices_, message.connection, *reply);
+    if (reply) SendToClient(devices_, message.connection, std::move(*reply));
   }
   return round.size();
 }

@@ -42,6 +42,8 @@ ConnectedDevices& connected_devices();
 // not read, and it is closed rather than left holding its memory.
 void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket,
                   const std::string& bytes);
+// As above, handing the bytes over to the connection without a copy.
+void SendToClient(ConnectedDevices& devices, const std::shared_ptr<netcore::NetSocket>& socket, std::string&& bytes);
 
 class SocketServer {
  public:

@@ -15,6 +15,12 @@ class NetSocket {
   // Queues `len` bytes as one piece. False when the connection has ended or
   // the send queue already holds more than 4 MiB; the bytes are then dropped.
   virtual bool Write(const char* src, uint32_t len) = 0;
+  // As above, taking the bytes over: a write from another thread then
+  // travels to the IO thread without a copy of its own.
+  virtual bool Write(std::string&& bytes) {
+    if (bytes.size() > UINT32_MAX) return false;
+    return Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
   virtual void Close() = 0;
   // A timer calling the core's timer handler with this socket.
   virtual void AddTimer(uint32_t interval, bool always = false) = 0;

@@ -49,21 +49,41 @@ bool RWSocket::Recv() {
   return a && a->AddRecvEvent(event_);
 }
 
-bool RWSocket::Write(const char* src, uint32_t len) {
-  if (len == 0) return true;  // nothing to queue, nothing to report
-  if (src == nullptr || shutdown_.load()) return false;
+std::shared_ptr<Dispatcher> RWSocket::Admit(uint32_t len) {
+  if (shutdown_.load()) return nullptr;
   auto d = dispatcher_.lock();
-  if (!d) return false;
+  if (!d) return nullptr;
   // The limit counts bytes still travelling to the IO thread as well, so a
   // burst from other threads cannot overshoot it. The queue counts its bytes
   // in 32 bits: a write that would take it past that is refused rather than
   // wrapping the count.
   uint64_t cur = send_pending_.load();
   do {
-    if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return false;
+    if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return nullptr;
   } while (!send_pending_.compare_exchange_weak(cur, cur + len));
+  return d;
+}
+
+bool RWSocket::Write(const char* src, uint32_t len) {
+  if (len == 0) return true;  // nothing to queue, nothing to report
+  if (src == nullptr) return false;
+  auto d = Admit(len);
+  if (!d) return false;
   if (d->OnLoopThread()) return WriteOnLoop(src, len);
   d->PostTask([self = Self(), data = std::string(src, len)] {
+    self->WriteOnLoop(data.data(), static_cast<uint32_t>(data.size()));
+  });
+  return true;
+}
+
+bool RWSocket::Write(std::string&& bytes) {
+  if (bytes.empty()) return true;
+  if (bytes.size() > UINT32_MAX) return false;
+  const auto len = static_cast<uint32_t>(bytes.size());
+  auto d = Admit(len);
+  if (!d) return false;
+  if (d->OnLoopThread()) return WriteOnLoop(bytes.data(), len);
+  d->PostTask([self = Self(), data = std::move(bytes)] {
     self->WriteOnLoop(data.data(), static_cast<uint32_t>(data.size()));
   });
   return true;

@@ -49,6 +49,7 @@ class RWSocket : public Socket, public NetSocket {
   uint16_t GetListenPort() override { return listen_port_; }
   bool GetAddress(std::string& ip, uint16_t& port) override;
   bool Write(const char* src, uint32_t len) override;
+  bool Write(std::string&& bytes) override;
   void Close() override;
   void AddTimer(uint32_t interval, bool always = false) override;
   void StopTimer() override;
@@ -86,6 +87,8 @@ class RWSocket : public Socket, public NetSocket {
   void EnsureEvent();
   // `len` has already been counted in send_pending_.
   bool WriteOnLoop(const char* src, uint32_t len);
+  // Counts `len` bytes into the send limit; the dispatcher when admitted.
+  std::shared_ptr<Dispatcher> Admit(uint32_t len);
   bool SendPass();
   void CloseOnLoop();
   void CallReadHandler(uint32_t total);
