@@ -166,8 +166,10 @@ Sysfs& SystemSysfs() {
 }
 
 StateFile& FanStateFile() {
-  static FanRecord record;
-  return record;
+  // Never destroyed: the supervisor's detached worker watchers may still hold
+  // or release the lock while the process exits.
+  static FanRecord* record = new FanRecord();
+  return *record;
 }
 
 }  // namespace velmont::firmware
