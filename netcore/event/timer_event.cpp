@@ -4,16 +4,15 @@
 #include <bit>
 
 #include "netcore/log/logger.h"
-#include "netcore/socket/socket_base.h"
 
 namespace netcore {
 
 TimerEvent::TimerEvent(uint32_t interval, bool always, std::function<void()> cb)
-    : Event(std::weak_ptr<Socket>()), interval_(interval), always_(always), callback_(std::move(cb)) {
+    : Event(std::weak_ptr<EventHandler>()), interval_(interval), always_(always), callback_(std::move(cb)) {
   flags_ = EVENT_TIMER;
 }
 
-TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<Socket> socket)
+TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<EventHandler> socket)
     : Event(std::move(socket)), interval_(interval), always_(always) {
   flags_ = EVENT_TIMER_SOCK;
 }

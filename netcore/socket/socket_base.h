@@ -4,6 +4,7 @@
 #include <string>
 
 #include "netcore/alloter/alloter_wrap.h"
+#include "netcore/event/event_handler.h"
 #include "netcore/os/socket_os.h"
 
 namespace netcore {
@@ -14,31 +15,23 @@ class EventActions;
 
 // Base of the listening and the connected socket: the handle, its address and
 // weak links to the loop that serves it.
-class Socket : public std::enable_shared_from_this<Socket> {
+class Socket : public EventHandler, public std::enable_shared_from_this<Socket> {
  public:
   Socket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
       : handle_(handle), alloter_(std::move(alloter)) {}
-  virtual ~Socket() = default;
+  ~Socket() override = default;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // Readiness callbacks, run on the owning dispatcher's thread.
-  virtual void OnTimer() {}
-  virtual void OnRead() {}
-  virtual void OnWrite() {}
-  virtual void OnConnect() {}
-  virtual void OnDisConnect(uint32_t /*err*/) {}
-  virtual void OnAccept() {}
-
   // Closes the handle once; its number stays readable as the connection id.
-  void CloseHandle() {
+  void CloseHandle() final {
     if (!handle_closed_ && handle_ != kInvalidSocket) {
       handle_closed_ = true;
       os::CloseSocket(handle_);
     }
   }
   bool HandleClosed() const { return handle_closed_; }
-  SocketHandle Handle() const { return handle_; }
+  SocketHandle Handle() const final { return handle_; }
 
   void SetEventActions(std::weak_ptr<EventActions> a) { actions_ = std::move(a); }
   void SetCoreBase(std::weak_ptr<NetCoreBase> b) { core_ = std::move(b); }

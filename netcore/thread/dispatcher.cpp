@@ -110,8 +110,8 @@ uint32_t Dispatcher::AddTimer(uint32_t interval_ms, bool always, std::function<v
   return id;
 }
 
-uint32_t Dispatcher::AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<Socket> socket) {
-  auto ev = std::make_shared<TimerEvent>(interval_ms, always, std::move(socket));
+uint32_t Dispatcher::AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<EventHandler> handler) {
+  auto ev = std::make_shared<TimerEvent>(interval_ms, always, std::move(handler));
   ev->timer_id_ = NextTimerId();
   const uint32_t id = ev->timer_id_;
   ScheduleTimer(std::move(ev));

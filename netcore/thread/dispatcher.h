@@ -40,7 +40,7 @@ class Dispatcher : public Thread, public std::enable_shared_from_this<Dispatcher
 
   // Timers run on the IO thread; ids are handed out at once from any thread.
   uint32_t AddTimer(uint32_t interval_ms, bool always, std::function<void()> cb);
-  uint32_t AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<Socket> socket);
+  uint32_t AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<EventHandler> handler);
   void StopTimer(uint32_t timer_id);
 
   // Binds and listens on the shared handle (from ListenOn).

@@ -1,7 +1,6 @@
 #include "netcore/event/epoll/epoll_action.h"
 
 #include "netcore/log/logger.h"
-#include "netcore/socket/socket_base.h"
 
 namespace netcore {
 
@@ -152,7 +151,7 @@ void EpollEventActions::WaitAndDispatch(int32_t timeout_ms) {
       if (!os::WakeRead(wake_rd_)) NETCORE_LOG_ERROR("read from pipe failed when weak up.");
       continue;
     }
-    std::shared_ptr<Socket> sock = std::move(pinned_[i]);
+    std::shared_ptr<EventHandler> sock = std::move(pinned_[i]);
     if (!sock) {
       NETCORE_LOG_WARN("EPOLL weak up but socket already destroy, index : %d", i);
       continue;
