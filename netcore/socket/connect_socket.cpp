@@ -6,7 +6,6 @@
 #include "netcore/netcore_base.h"
 #include "netcore/socket/rw_socket.h"
 #include "netcore/socket/socket_map.h"
-#include "netcore/thread/dispatcher.h"
 
 namespace netcore {
 
@@ -85,7 +84,7 @@ void ConnectSocket::OnAccept() {
     sock->SetListenPort(port_);
     sock->SetEventActions(actions_);
     sock->SetCoreBase(core_);
-    sock->SetDispatcher(dispatcher_);
+    sock->SetLoop(loop_);
     ThreadSocketMap()[h] = sock;
     if (core && core->accept_handler_) core->accept_handler_(sock, 0);
     // The accept handler may already have closed it.

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "netcore/event/event_actions.h"
 #include "netcore/log/logger.h"
 #include "netcore/netcore_base.h"
 #include "netcore/socket/socket_map.h"
-#include "netcore/thread/dispatcher.h"
 
 namespace netcore {
 
@@ -20,7 +20,7 @@ RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
 
 RWSocket::~RWSocket() {
   if (const uint32_t id = timer_id_.exchange(0); id != 0) {
-    if (auto d = dispatcher_.lock()) d->StopTimer(id);
+    if (auto l = loop_.lock()) l->StopTimer(id);
   }
   alloter_->PoolDelete(event_);
   // Only sockets still open when their IO thread ends get here unclosed.
@@ -52,7 +52,7 @@ bool RWSocket::Recv() {
 bool RWSocket::Write(const char* src, uint32_t len) {
   if (len == 0) return true;  // nothing to queue, nothing to report
   if (src == nullptr || shutdown_.load()) return false;
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return false;
   // The limit counts bytes still travelling to the IO thread as well, so a
   // burst from other threads cannot overshoot it. The queue counts its bytes
@@ -111,7 +111,7 @@ bool RWSocket::SendPass() {
 
 void RWSocket::Close() {
   if (shutdown_.load()) return;
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return;
   d->RunOnLoop([self = Self()] { self->CloseOnLoop(); });
 }
@@ -129,7 +129,7 @@ void RWSocket::CloseOnLoop() {
 }
 
 void RWSocket::AddTimer(uint32_t interval, bool always) {
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return;
   const uint32_t id = d->AddSocketTimer(interval, always, weak_from_this());
   if (const uint32_t old = timer_id_.exchange(id); old != 0) d->StopTimer(old);
@@ -138,7 +138,7 @@ void RWSocket::AddTimer(uint32_t interval, bool always) {
 void RWSocket::StopTimer() {
   const uint32_t id = timer_id_.exchange(0);
   if (id == 0) return;
-  if (auto d = dispatcher_.lock()) d->StopTimer(id);
+  if (auto l = loop_.lock()) l->StopTimer(id);
 }
 
 void RWSocket::OnTimer() {

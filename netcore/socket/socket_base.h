@@ -6,11 +6,11 @@
 #include "netcore/alloter/alloter_wrap.h"
 #include "netcore/event/event_handler.h"
 #include "netcore/os/socket_os.h"
+#include "netcore/socket/socket_loop.h"
 
 namespace netcore {
 
 class NetCoreBase;
-class Dispatcher;
 class EventActions;
 
 // Base of the listening and the connected socket: the handle, its address and
@@ -35,8 +35,7 @@ class Socket : public EventHandler, public std::enable_shared_from_this<Socket> 
 
   void SetEventActions(std::weak_ptr<EventActions> a) { actions_ = std::move(a); }
   void SetCoreBase(std::weak_ptr<NetCoreBase> b) { core_ = std::move(b); }
-  void SetDispatcher(std::weak_ptr<Dispatcher> d) { dispatcher_ = std::move(d); }
-  std::shared_ptr<Dispatcher> GetDispatcher() const { return dispatcher_.lock(); }
+  void SetLoop(std::weak_ptr<SocketLoop> l) { loop_ = std::move(l); }
 
  protected:
   SocketHandle handle_;
@@ -47,7 +46,7 @@ class Socket : public EventHandler, public std::enable_shared_from_this<Socket> 
   std::shared_ptr<AlloterWrap> alloter_;
   std::weak_ptr<EventActions> actions_;
   std::weak_ptr<NetCoreBase> core_;
-  std::weak_ptr<Dispatcher> dispatcher_;
+  std::weak_ptr<SocketLoop> loop_;
 };
 
 }  // namespace netcore

@@ -134,7 +134,7 @@ void Dispatcher::Listen(SocketHandle handle, const std::string& ip, uint16_t por
     auto sock = std::make_shared<ConnectSocket>(handle, std::make_shared<AlloterWrap>(MakeNormalAlloter()));
     sock->SetEventActions(self->actions_);
     sock->SetCoreBase(self->core_);
-    sock->SetDispatcher(self->weak_from_this());
+    sock->SetLoop(self->weak_from_this());
     if (sock->Bind(ip, port) && sock->Listen()) self->listeners_.push_back(sock);
   });
 }
@@ -154,7 +154,7 @@ void Dispatcher::Connect(const std::string& ip, uint16_t port) {
     auto sock = std::make_shared<RWSocket>(h, std::make_shared<AlloterWrap>(MakePoolAlloter()));
     sock->SetEventActions(self->actions_);
     sock->SetCoreBase(self->core_);
-    sock->SetDispatcher(self->weak_from_this());
+    sock->SetLoop(self->weak_from_this());
     // The map keeps a connecting socket alive like an accepted one.
     ThreadSocketMap()[h] = sock;
     if (!sock->StartConnect(ipv6, ip, port)) {
