@@ -5,7 +5,6 @@
 
 #include "netcore/event/event_actions.h"
 #include "netcore/log/logger.h"
-#include "netcore/netcore_base.h"
 #include "netcore/socket/socket_map.h"
 
 namespace netcore {
@@ -105,7 +104,7 @@ bool RWSocket::SendPass() {
     total += static_cast<uint32_t>(n);
   }
   if (a) a->RemoveSendEvent(event_);
-  if (auto core = core_.lock(); core && core->write_handler_) core->write_handler_(Self(), total);
+  if (auto h = handlers_.lock(); h && h->write) h->write(Self(), total);
   return true;
 }
 
@@ -142,13 +141,11 @@ void RWSocket::StopTimer() {
 }
 
 void RWSocket::OnTimer() {
-  if (auto core = core_.lock(); core && core->timer_handler_) core->timer_handler_(Self());
+  if (auto h = handlers_.lock(); h && h->timer) h->timer(Self());
 }
 
 void RWSocket::CallReadHandler(uint32_t total) {
-  if (auto core = core_.lock(); core && core->read_handler_) {
-    core->read_handler_(Self(), recv_buffer_, total);
-  }
+  if (auto h = handlers_.lock(); h && h->read) h->read(Self(), recv_buffer_, total);
 }
 
 namespace {
@@ -234,17 +231,17 @@ void RWSocket::OnConnect() {
   auto a = Actions();
   if (a) a->RemoveSendEvent(event_);
   const int err = os::SocketError(handle_);
-  auto core = core_.lock();
+  auto handlers = handlers_.lock();
   auto& map = ThreadSocketMap();
   if (err != 0) {
     if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
     SetShutdown();
     if (a) a->RemoveEvent(event_);
     CloseHandle();
-    if (core && core->connect_handler_) core->connect_handler_(self, static_cast<uint32_t>(err));
+    if (handlers && handlers->connect) handlers->connect(self, static_cast<uint32_t>(err));
     return;
   }
-  if (core && core->connect_handler_) core->connect_handler_(self, 0);
+  if (handlers && handlers->connect) handlers->connect(self, 0);
   if (shutdown_.load()) return;
   Recv();
   if (send_buffer_->GetCanReadLength() > 0) SendPass();
@@ -259,9 +256,7 @@ void RWSocket::OnDisConnect(uint32_t err) {
   auto& map = ThreadSocketMap();
   if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
   if (!SetShutdown()) {
-    if (auto core = core_.lock(); core && core->disconnect_handler_) {
-      core->disconnect_handler_(self, err);
-    }
+    if (auto h = handlers_.lock(); h && h->disconnect) h->disconnect(self, err);
   }
   if (err != 0) {
     if (event_ != nullptr) {

@@ -6,15 +6,16 @@
 #include "netcore/alloter/alloter_wrap.h"
 #include "netcore/event/event_handler.h"
 #include "netcore/os/socket_os.h"
+#include "netcore/socket/handlers.h"
 #include "netcore/socket/socket_loop.h"
 
 namespace netcore {
 
-class NetCoreBase;
 class EventActions;
 
 // Base of the listening and the connected socket: the handle, its address and
-// weak links to the loop that serves it.
+// weak links to the loop that serves it and to the application's handlers.
+// The handlers are held weakly so none runs once the core that owns them is gone.
 class Socket : public EventHandler, public std::enable_shared_from_this<Socket> {
  public:
   Socket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
@@ -34,7 +35,7 @@ class Socket : public EventHandler, public std::enable_shared_from_this<Socket> 
   SocketHandle Handle() const final { return handle_; }
 
   void SetEventActions(std::weak_ptr<EventActions> a) { actions_ = std::move(a); }
-  void SetCoreBase(std::weak_ptr<NetCoreBase> b) { core_ = std::move(b); }
+  void SetHandlers(std::weak_ptr<const Handlers> h) { handlers_ = std::move(h); }
   void SetLoop(std::weak_ptr<SocketLoop> l) { loop_ = std::move(l); }
 
  protected:
@@ -45,7 +46,7 @@ class Socket : public EventHandler, public std::enable_shared_from_this<Socket> 
   uint16_t port_ = 0;
   std::shared_ptr<AlloterWrap> alloter_;
   std::weak_ptr<EventActions> actions_;
-  std::weak_ptr<NetCoreBase> core_;
+  std::weak_ptr<const Handlers> handlers_;
   std::weak_ptr<SocketLoop> loop_;
 };
 
