@@ -27,10 +27,10 @@ struct EpollRecord {
 
 class Event {
  public:
-  explicit Event(std::weak_ptr<EventHandler> socket) : socket_(std::move(socket)) {}
+  explicit Event(std::weak_ptr<EventHandler> handler) : handler_(std::move(handler)) {}
   virtual ~Event() = default;
 
-  std::weak_ptr<EventHandler> socket_;
+  std::weak_ptr<EventHandler> handler_;
   uint32_t flags_ = 0;
   bool has_record_ = false;
   EpollRecord record_;

@@ -12,8 +12,8 @@ TimerEvent::TimerEvent(uint32_t interval, bool always, std::function<void()> cb)
   flags_ = EVENT_TIMER;
 }
 
-TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<EventHandler> socket)
-    : Event(std::move(socket)), interval_(interval), always_(always) {
+TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<EventHandler> handler)
+    : Event(std::move(handler)), interval_(interval), always_(always) {
   flags_ = EVENT_TIMER_SOCK;
 }
 
@@ -21,7 +21,7 @@ void TimerEvent::Fire() {
   if (flags_ & EVENT_TIMER) {
     if (callback_) callback_();
   } else if (flags_ & EVENT_TIMER_SOCK) {
-    if (auto s = socket_.lock()) s->OnTimer();
+    if (auto s = handler_.lock()) s->OnTimer();
   } else {
     NETCORE_LOG_ERROR("invalid timer type. type:%d", static_cast<int>(flags_));
   }
