@@ -29,7 +29,7 @@ bool NetCoreBase::StartDispatchers(uint32_t thread_num, uint32_t processors) {
   if (2ull * processors <= thread_num) thread_num = processors;
   range_ = {0, thread_num == 0 ? 0 : thread_num - 1};
   for (uint32_t i = 0; i < thread_num; ++i) {
-    auto d = std::make_shared<Dispatcher>(shared_from_this());
+    auto d = std::make_shared<Dispatcher>();
     dispatchers_.push_back(d);
     d->Start();
   }
@@ -65,7 +65,7 @@ bool NetCoreBase::ListenOn(const std::string& ip, uint16_t port, int* error) {
     std::lock_guard<std::mutex> lock(listen_mutex_);
     listen_handles_.push_back(h);
   }
-  for (auto& d : dispatchers_) d->Listen(h, ip, port);
+  for (auto& d : dispatchers_) d->Listen(h, ip, port, handlers_);
   return true;
 }
 
@@ -80,7 +80,7 @@ std::shared_ptr<Dispatcher> NetCoreBase::PickDispatcher() {
 bool NetCoreBase::Connect(const std::string& ip, uint16_t port) {
   auto d = PickDispatcher();
   if (!d) return false;
-  d->Connect(ip, port);
+  d->Connect(ip, port, handlers_);
   return true;
 }
 

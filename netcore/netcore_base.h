@@ -10,25 +10,12 @@
 
 #include "netcore/buffer/buffer.h"
 #include "netcore/os/socket_os.h"
+#include "netcore/socket/handlers.h"
 #include "netcore/socket/net_socket.h"
 
 namespace netcore {
 
 class Dispatcher;
-
-using timer_call_back = std::function<void(std::shared_ptr<NetSocket>)>;
-using read_call_back = std::function<void(std::shared_ptr<NetSocket>, std::shared_ptr<Buffer>, uint32_t)>;
-using write_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
-using connect_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
-using disconnect_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
-using accept_call_back = std::function<void(std::shared_ptr<NetSocket>, uint32_t)>;
-
-// Disconnect codes.
-enum : uint32_t {
-  CEC_CLOSED = 0,       // Close by the application
-  CEC_PEER_CLOSED = 1,  // peer closed or hung up, or a send error other than a reset
-  CEC_READ_FAILED = 2,  // receive error, or reset while sending
-};
 
 struct RangeRandom {
   uint32_t min = 0;
@@ -52,12 +39,12 @@ class NetCoreBase : public std::enable_shared_from_this<NetCoreBase> {
   // Blocks until every dispatcher thread has ended.
   void JoinDispatchers();
 
-  void SetTimerHandler(timer_call_back cb) { timer_handler_ = std::move(cb); }
-  void SetReadHandler(read_call_back cb) { read_handler_ = std::move(cb); }
-  void SetWriteHandler(write_call_back cb) { write_handler_ = std::move(cb); }
-  void SetConnectHandler(connect_call_back cb) { connect_handler_ = std::move(cb); }
-  void SetDisconnectHandler(disconnect_call_back cb) { disconnect_handler_ = std::move(cb); }
-  void SetAcceptHandler(accept_call_back cb) { accept_handler_ = std::move(cb); }
+  void SetTimerHandler(timer_call_back cb) { handlers_->timer = std::move(cb); }
+  void SetReadHandler(read_call_back cb) { handlers_->read = std::move(cb); }
+  void SetWriteHandler(write_call_back cb) { handlers_->write = std::move(cb); }
+  void SetConnectHandler(connect_call_back cb) { handlers_->connect = std::move(cb); }
+  void SetDisconnectHandler(disconnect_call_back cb) { handlers_->disconnect = std::move(cb); }
+  void SetAcceptHandler(accept_call_back cb) { handlers_->accept = std::move(cb); }
 
   // One listening socket shared by all dispatchers. It is bound here, so a
   // taken port is known to the caller; listen runs on each dispatcher's
@@ -70,13 +57,6 @@ class NetCoreBase : public std::enable_shared_from_this<NetCoreBase> {
   const std::vector<std::shared_ptr<Dispatcher>>& Dispatchers() const { return dispatchers_; }
   RangeRandom GetRange() const { return range_; }
 
-  timer_call_back timer_handler_;
-  read_call_back read_handler_;
-  write_call_back write_handler_;
-  connect_call_back connect_handler_;
-  disconnect_call_back disconnect_handler_;
-  accept_call_back accept_handler_;
-
  private:
   std::shared_ptr<Dispatcher> PickDispatcher();
 
@@ -84,6 +64,9 @@ class NetCoreBase : public std::enable_shared_from_this<NetCoreBase> {
   std::vector<std::shared_ptr<Dispatcher>> dispatchers_;
   std::mutex listen_mutex_;
   std::vector<SocketHandle> listen_handles_;
+  // Sockets and dispatchers see them read-only and weakly, so no handler
+  // runs once this core is gone.
+  std::shared_ptr<Handlers> handlers_ = std::make_shared<Handlers>();
 };
 
 }  // namespace netcore

@@ -5,13 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace netcore {
+#include "netcore/os/iovec.h"
 
-// One scatter/gather record.
-struct Iovec {
-  void* iov_base;
-  size_t iov_len;
-};
+namespace netcore {
 
 class Buffer {
  public:

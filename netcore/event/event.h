@@ -2,11 +2,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "netcore/event/event_handler.h"
 #include "netcore/os/socket_os.h"
 
 namespace netcore {
-
-class Socket;
 
 enum EventFlag : uint32_t {
   EVENT_READ = 0x01,        // read interest registered
@@ -28,10 +27,10 @@ struct EpollRecord {
 
 class Event {
  public:
-  explicit Event(std::weak_ptr<Socket> socket) : socket_(std::move(socket)) {}
+  explicit Event(std::weak_ptr<EventHandler> handler) : handler_(std::move(handler)) {}
   virtual ~Event() = default;
 
-  std::weak_ptr<Socket> socket_;
+  std::weak_ptr<EventHandler> handler_;
   uint32_t flags_ = 0;
   bool has_record_ = false;
   EpollRecord record_;

@@ -4,17 +4,16 @@
 #include <bit>
 
 #include "netcore/log/logger.h"
-#include "netcore/socket/socket_base.h"
 
 namespace netcore {
 
 TimerEvent::TimerEvent(uint32_t interval, bool always, std::function<void()> cb)
-    : Event(std::weak_ptr<Socket>()), interval_(interval), always_(always), callback_(std::move(cb)) {
+    : Event(std::weak_ptr<EventHandler>()), interval_(interval), always_(always), callback_(std::move(cb)) {
   flags_ = EVENT_TIMER;
 }
 
-TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<Socket> socket)
-    : Event(std::move(socket)), interval_(interval), always_(always) {
+TimerEvent::TimerEvent(uint32_t interval, bool always, std::weak_ptr<EventHandler> handler)
+    : Event(std::move(handler)), interval_(interval), always_(always) {
   flags_ = EVENT_TIMER_SOCK;
 }
 
@@ -22,7 +21,7 @@ void TimerEvent::Fire() {
   if (flags_ & EVENT_TIMER) {
     if (callback_) callback_();
   } else if (flags_ & EVENT_TIMER_SOCK) {
-    if (auto s = socket_.lock()) s->OnTimer();
+    if (auto s = handler_.lock()) s->OnTimer();
   } else {
     NETCORE_LOG_ERROR("invalid timer type. type:%d", static_cast<int>(flags_));
   }

@@ -22,7 +22,7 @@ class TimerEvent : public Event, public TimerSolt {
   // Calls `cb` (flag 8).
   TimerEvent(uint32_t interval, bool always, std::function<void()> cb);
   // Calls its socket's timer handling (flag 16).
-  TimerEvent(uint32_t interval, bool always, std::weak_ptr<Socket> socket);
+  TimerEvent(uint32_t interval, bool always, std::weak_ptr<EventHandler> handler);
   void Fire();
 
   uint32_t interval_;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "netcore/buffer/buffer.h"
+#include "netcore/os/iovec.h"
 
 namespace netcore {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "netcore/event/epoll/epoll_win.h"
+#include "netcore/os/epoll_win.h"
 #include "netcore/os/socket_os.h"
 
 namespace netcore::os {

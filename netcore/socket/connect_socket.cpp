@@ -3,10 +3,8 @@
 #include "netcore/alloter/pool_alloter.h"
 #include "netcore/event/event_actions.h"
 #include "netcore/log/logger.h"
-#include "netcore/netcore_base.h"
 #include "netcore/socket/rw_socket.h"
 #include "netcore/socket/socket_map.h"
-#include "netcore/thread/dispatcher.h"
 
 namespace netcore {
 
@@ -61,7 +59,7 @@ bool ConnectSocket::Listen() {
 }
 
 void ConnectSocket::OnAccept() {
-  auto core = core_.lock();
+  auto handlers = handlers_.lock();
   auto actions = actions_.lock();
   // Until "would block" or the pass's share, so a burst of connections is
   // taken in one readiness.
@@ -84,10 +82,10 @@ void ConnectSocket::OnAccept() {
     sock->SetAddress(ip, port, family_ == 2);
     sock->SetListenPort(port_);
     sock->SetEventActions(actions_);
-    sock->SetCoreBase(core_);
-    sock->SetDispatcher(dispatcher_);
+    sock->SetHandlers(handlers_);
+    sock->SetLoop(loop_);
     ThreadSocketMap()[h] = sock;
-    if (core && core->accept_handler_) core->accept_handler_(sock, 0);
+    if (handlers && handlers->accept) handlers->accept(sock, 0);
     // The accept handler may already have closed it.
     if (!sock->IsShutdown()) sock->Recv();
   }

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "netcore/event/event_actions.h"
 #include "netcore/log/logger.h"
-#include "netcore/netcore_base.h"
 #include "netcore/socket/socket_map.h"
-#include "netcore/thread/dispatcher.h"
 
 namespace netcore {
 
@@ -20,7 +19,7 @@ RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
 
 RWSocket::~RWSocket() {
   if (const uint32_t id = timer_id_.exchange(0); id != 0) {
-    if (auto d = dispatcher_.lock()) d->StopTimer(id);
+    if (auto l = loop_.lock()) l->StopTimer(id);
   }
   alloter_->PoolDelete(event_);
   // Only sockets still open when their IO thread ends get here unclosed.
@@ -49,9 +48,9 @@ bool RWSocket::Recv() {
   return a && a->AddRecvEvent(event_);
 }
 
-std::shared_ptr<Dispatcher> RWSocket::Admit(uint32_t len) {
+std::shared_ptr<SocketLoop> RWSocket::Admit(uint32_t len) {
   if (shutdown_.load()) return nullptr;
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return nullptr;
   // The limit counts bytes still travelling to the IO thread as well, so a
   // burst from other threads cannot overshoot it. The queue counts its bytes
@@ -125,13 +124,13 @@ bool RWSocket::SendPass() {
     total += static_cast<uint32_t>(n);
   }
   if (a) a->RemoveSendEvent(event_);
-  if (auto core = core_.lock(); core && core->write_handler_) core->write_handler_(Self(), total);
+  if (auto h = handlers_.lock(); h && h->write) h->write(Self(), total);
   return true;
 }
 
 void RWSocket::Close() {
   if (shutdown_.load()) return;
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return;
   d->RunOnLoop([self = Self()] { self->CloseOnLoop(); });
 }
@@ -149,7 +148,7 @@ void RWSocket::CloseOnLoop() {
 }
 
 void RWSocket::AddTimer(uint32_t interval, bool always) {
-  auto d = dispatcher_.lock();
+  auto d = loop_.lock();
   if (!d) return;
   const uint32_t id = d->AddSocketTimer(interval, always, weak_from_this());
   if (const uint32_t old = timer_id_.exchange(id); old != 0) d->StopTimer(old);
@@ -158,17 +157,15 @@ void RWSocket::AddTimer(uint32_t interval, bool always) {
 void RWSocket::StopTimer() {
   const uint32_t id = timer_id_.exchange(0);
   if (id == 0) return;
-  if (auto d = dispatcher_.lock()) d->StopTimer(id);
+  if (auto l = loop_.lock()) l->StopTimer(id);
 }
 
 void RWSocket::OnTimer() {
-  if (auto core = core_.lock(); core && core->timer_handler_) core->timer_handler_(Self());
+  if (auto h = handlers_.lock(); h && h->timer) h->timer(Self());
 }
 
 void RWSocket::CallReadHandler(uint32_t total) {
-  if (auto core = core_.lock(); core && core->read_handler_) {
-    core->read_handler_(Self(), recv_buffer_, total);
-  }
+  if (auto h = handlers_.lock(); h && h->read) h->read(Self(), recv_buffer_, total);
 }
 
 namespace {
@@ -254,17 +251,17 @@ void RWSocket::OnConnect() {
   auto a = Actions();
   if (a) a->RemoveSendEvent(event_);
   const int err = os::SocketError(handle_);
-  auto core = core_.lock();
+  auto handlers = handlers_.lock();
   auto& map = ThreadSocketMap();
   if (err != 0) {
     if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
     SetShutdown();
     if (a) a->RemoveEvent(event_);
     CloseHandle();
-    if (core && core->connect_handler_) core->connect_handler_(self, static_cast<uint32_t>(err));
+    if (handlers && handlers->connect) handlers->connect(self, static_cast<uint32_t>(err));
     return;
   }
-  if (core && core->connect_handler_) core->connect_handler_(self, 0);
+  if (handlers && handlers->connect) handlers->connect(self, 0);
   if (shutdown_.load()) return;
   Recv();
   if (send_buffer_->GetCanReadLength() > 0) SendPass();
@@ -279,9 +276,7 @@ void RWSocket::OnDisConnect(uint32_t err) {
   auto& map = ThreadSocketMap();
   if (auto it = map.find(handle_); it != map.end() && it->second.get() == this) map.erase(it);
   if (!SetShutdown()) {
-    if (auto core = core_.lock(); core && core->disconnect_handler_) {
-      core->disconnect_handler_(self, err);
-    }
+    if (auto h = handlers_.lock(); h && h->disconnect) h->disconnect(self, err);
   }
   if (err != 0) {
     if (event_ != nullptr) {

@@ -87,8 +87,8 @@ class RWSocket : public Socket, public NetSocket {
   void EnsureEvent();
   // `len` has already been counted in send_pending_.
   bool WriteOnLoop(const char* src, uint32_t len);
-  // Counts `len` bytes into the send limit; the dispatcher when admitted.
-  std::shared_ptr<Dispatcher> Admit(uint32_t len);
+  // Counts `len` bytes into the send limit; the IO loop when admitted.
+  std::shared_ptr<SocketLoop> Admit(uint32_t len);
   bool SendPass();
   void CloseOnLoop();
   void CallReadHandler(uint32_t total);

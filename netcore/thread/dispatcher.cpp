@@ -3,17 +3,14 @@
 #include "netcore/alloter/normal_alloter.h"
 #include "netcore/alloter/pool_alloter.h"
 #include "netcore/log/logger.h"
-#include "netcore/netcore_base.h"
 #include "netcore/socket/connect_socket.h"
 #include "netcore/socket/rw_socket.h"
 #include "netcore/socket/socket_map.h"
 
 namespace netcore {
 
-Dispatcher::Dispatcher(std::shared_ptr<NetCoreBase> core)
-    : timer_(std::make_shared<TimerContainer>(1, 1000)),
-      actions_(std::make_shared<EpollEventActions>()),
-      core_(core) {
+Dispatcher::Dispatcher()
+    : timer_(std::make_shared<TimerContainer>(1, 1000)), actions_(std::make_shared<EpollEventActions>()) {
   actions_->Init();
 }
 
@@ -110,8 +107,8 @@ uint32_t Dispatcher::AddTimer(uint32_t interval_ms, bool always, std::function<v
   return id;
 }
 
-uint32_t Dispatcher::AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<Socket> socket) {
-  auto ev = std::make_shared<TimerEvent>(interval_ms, always, std::move(socket));
+uint32_t Dispatcher::AddSocketTimer(uint32_t interval_ms, bool always, std::weak_ptr<EventHandler> handler) {
+  auto ev = std::make_shared<TimerEvent>(interval_ms, always, std::move(handler));
   ev->timer_id_ = NextTimerId();
   const uint32_t id = ev->timer_id_;
   ScheduleTimer(std::move(ev));
@@ -129,21 +126,22 @@ void Dispatcher::StopTimer(uint32_t timer_id) {
   });
 }
 
-void Dispatcher::Listen(SocketHandle handle, const std::string& ip, uint16_t port) {
-  RunOnLoop([self = shared_from_this(), handle, ip, port] {
+void Dispatcher::Listen(SocketHandle handle, const std::string& ip, uint16_t port,
+                        std::weak_ptr<const Handlers> handlers) {
+  RunOnLoop([self = shared_from_this(), handle, ip, port, handlers = std::move(handlers)] {
     auto sock = std::make_shared<ConnectSocket>(handle, std::make_shared<AlloterWrap>(MakeNormalAlloter()));
     sock->SetEventActions(self->actions_);
-    sock->SetCoreBase(self->core_);
-    sock->SetDispatcher(self->weak_from_this());
+    sock->SetHandlers(handlers);
+    sock->SetLoop(self->weak_from_this());
     if (sock->Bind(ip, port) && sock->Listen()) self->listeners_.push_back(sock);
   });
 }
 
-void Dispatcher::Connect(const std::string& ip, uint16_t port) {
-  RunOnLoop([self = shared_from_this(), ip, port] {
+void Dispatcher::Connect(const std::string& ip, uint16_t port, std::weak_ptr<const Handlers> handlers) {
+  RunOnLoop([self = shared_from_this(), ip, port, weak_handlers = std::move(handlers)] {
     const bool ipv6 = ip.find(':') != std::string::npos;
     const SocketHandle h = os::TcpSocket(ipv6);
-    auto core = self->core_.lock();
+    auto handlers = weak_handlers.lock();
     if (h == kInvalidSocket) {
       const int err = os::LastError();
       NETCORE_LOG_FATAL("create socket failed. errno:%d, info:%s", err, os::ErrorText(err).c_str());
@@ -153,8 +151,8 @@ void Dispatcher::Connect(const std::string& ip, uint16_t port) {
     os::SetNoDelay(h);
     auto sock = std::make_shared<RWSocket>(h, std::make_shared<AlloterWrap>(MakePoolAlloter()));
     sock->SetEventActions(self->actions_);
-    sock->SetCoreBase(self->core_);
-    sock->SetDispatcher(self->weak_from_this());
+    sock->SetHandlers(weak_handlers);
+    sock->SetLoop(self->weak_from_this());
     // The map keeps a connecting socket alive like an accepted one.
     ThreadSocketMap()[h] = sock;
     if (!sock->StartConnect(ipv6, ip, port)) {
@@ -162,7 +160,7 @@ void Dispatcher::Connect(const std::string& ip, uint16_t port) {
       ThreadSocketMap().erase(h);
       sock->SetShutdown();
       sock->CloseHandle();
-      if (core && core->connect_handler_) core->connect_handler_(sock, static_cast<uint32_t>(err == 0 ? 1 : err));
+      if (handlers && handlers->connect) handlers->connect(sock, static_cast<uint32_t>(err == 0 ? 1 : err));
     }
   });
 }

@@ -1,7 +1,6 @@
 #include "netcore/event/epoll/epoll_action.h"
 
 #include "netcore/log/logger.h"
-#include "netcore/socket/socket_base.h"
 
 namespace netcore {
 
@@ -33,7 +32,7 @@ bool EpollEventActions::Init() {
 bool EpollEventActions::AddEvent(Event* event, uint32_t flag, uint32_t interest, const char* name) {
   if (event->flags_ & flag) return true;
   if (!event->has_record_) {
-    auto sock = event->socket_.lock();
+    auto sock = event->handler_.lock();
     if (!sock) {
       NETCORE_LOG_WARN("socket is already destroyed! event %s", name);
       return false;
@@ -111,7 +110,7 @@ bool EpollEventActions::RemoveEvent(Event* event) {
 bool EpollEventActions::AddDisconnection(Event* event) {
   if (event->flags_ & EVENT_DISCONNECT) return true;
   event->flags_ |= EVENT_DISCONNECT;
-  auto sock = event->socket_.lock();
+  auto sock = event->handler_.lock();
   if (!sock) return false;
   RemoveEvent(event);
   sock->CloseHandle();
@@ -142,7 +141,7 @@ void EpollEventActions::WaitAndDispatch(int32_t timeout_ms) {
   // reference to a socket whose record comes later in the same batch.
   for (int i = 0; i < n; ++i) {
     if (ready_[i].data != &wake_tag_) {
-      pinned_[i] = static_cast<Event*>(ready_[i].data)->socket_.lock();
+      pinned_[i] = static_cast<Event*>(ready_[i].data)->handler_.lock();
     }
   }
   for (int i = 0; i < n; ++i) {
@@ -152,7 +151,7 @@ void EpollEventActions::WaitAndDispatch(int32_t timeout_ms) {
       if (!os::WakeRead(wake_rd_)) NETCORE_LOG_ERROR("read from pipe failed when weak up.");
       continue;
     }
-    std::shared_ptr<Socket> sock = std::move(pinned_[i]);
+    std::shared_ptr<EventHandler> sock = std::move(pinned_[i]);
     if (!sock) {
       NETCORE_LOG_WARN("EPOLL weak up but socket already destroy, index : %d", i);
       continue;

@@ -35,7 +35,7 @@ class EpollEventActions : public EventActions {
   SocketHandle wake_wr_ = kInvalidSocket;
   char wake_tag_ = 0;  // its address is the wake-up channel's user data
   std::vector<ReadyEvent> ready_;
-  std::vector<std::shared_ptr<Socket>> pinned_;
+  std::vector<std::shared_ptr<EventHandler>> pinned_;
 };
 
 }  // namespace netcore

@@ -400,6 +400,34 @@ TEST(CoreLoop, SocketTimerCallsTheTimerHandler) {
   EXPECT_EQ(ticks.load(), after);
 }
 
+// Sockets reach their IO thread and the application's handlers only weakly:
+// one the application keeps after the core has ended must neither run a
+// handler (whose captures may be gone) nor reach the ended loop.
+TEST(CoreLoop, ASocketKeptAfterTheCoreEndsIsInert) {
+  std::atomic<int> ticks{0};
+  std::shared_ptr<netcore::NetSocket> kept;
+  int ticks_at_end = 0;
+  {
+    auto rc = std::make_unique<RecordingCore>();
+    rc->core_->SetTimerHandler([&](std::shared_ptr<netcore::NetSocket>) { ++ticks; });
+    Client c;
+    ASSERT_TRUE(c.Connect(rc->port_));
+    ASSERT_TRUE(rc->WaitUntil([&] { return rc->accepted_.size() == 1; }));
+    kept = rc->Accepted(0);
+    kept->AddTimer(1, true);
+    for (int i = 0; i < 200 && ticks == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_GT(ticks.load(), 0);
+    rc.reset();  // stops and joins the IO thread, then the core goes
+    ticks_at_end = ticks;
+  }
+  EXPECT_FALSE(kept->Write("late", 4));
+  kept->AddTimer(1, true);
+  kept->Close();
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(ticks.load(), ticks_at_end);
+  kept.reset();  // its last owner: stops its timer on no loop at all
+}
+
 TEST(CoreLoop, UnknownProcessorCountStillGetsAnIoThread) {
   auto core = std::make_shared<netcore::NetCoreBase>();
   EXPECT_TRUE(core->StartDispatchers(1, 0));

@@ -5,7 +5,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "netcore/event/epoll/epoll_win.h"
+#include "netcore/os/epoll_win.h"
 
 using namespace netcore;
 namespace we = netcore::winepoll;

@@ -1,4 +1,4 @@
-#include "netcore/event/epoll/epoll_win.h"
+#include "netcore/os/epoll_win.h"
 
 #include <winsock2.h>
 #include <windows.h>
