@@ -317,6 +317,10 @@ void PipeServer::Run() {
     ~Unserved() { End(); }
   } unserved{s};
 
+  // The next listening instance, made before a connection's worker starts:
+  // a worker that ends at once closes its instance, and were that the only
+  // one, the pipe's name would vanish until the loop made another.
+  std::unique_ptr<PipeServerInstance> next;
   for (;;) {
     {
       // At the instance limit CreateNamedPipeW would fail: wait for a connection to end.
@@ -324,7 +328,7 @@ void PipeServer::Run() {
       s.changed.wait(g, [&s] { return s.stopping || s.workers < kMaxPipeInstances; });
     }
     if (s.stopping) return;
-    auto instance = std::make_unique<PipeServerInstance>(s.base_name);
+    auto instance = next ? std::move(next) : std::make_unique<PipeServerInstance>(s.base_name);
     const uint32_t id = s.next_id++;
     {
       std::lock_guard<std::mutex> g(s.lock);
@@ -340,9 +344,18 @@ void PipeServer::Run() {
       return;
     }
     auto* connection = new PipeConnection{id, instance.get(), &s};
+    bool room = false;
     {
       std::lock_guard<std::mutex> g(s.lock);
       ++s.workers;
+      room = s.workers < kMaxPipeInstances;
+    }
+    if (room) {
+      try {
+        next = std::make_unique<PipeServerInstance>(s.base_name);
+      } catch (...) {
+        next.reset();  // made at the top of the loop instead, failing there as it always did
+      }
     }
     if (!s.start_worker([connection] { serve_pipe_connection(connection); })) {
       // Only this connection ends; the pipe keeps serving everyone else.
