@@ -54,9 +54,7 @@ void PutMachineControl(Json::Value& data, const std::optional<MachineControl>& c
   }
 }
 
-}  // namespace
-
-HardwareReaders TxSocketReaders() {
+HardwareReaders MakeTxSocketReaders() {
   HardwareReaders r;
   r.gpu_idle_state = &TXSocket::Get_GPU_Idle_State;
   r.cpu_temperature = &TXSocket::Get_CPU_Temprature;
@@ -71,6 +69,13 @@ HardwareReaders TxSocketReaders() {
   r.gpu_max_frequency = &TXSocket::Get_GPU_Max_Frequency;
   r.machine_control = &QueryMachineControl;
   return r;
+}
+
+}  // namespace
+
+const HardwareReaders& TxSocketReaders() {
+  static const HardwareReaders readers = MakeTxSocketReaders();  // built once, not once a report
+  return readers;
 }
 
 bool RefreshGpuFan2Enabled(reg::Registry& registry) {

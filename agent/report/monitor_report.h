@@ -32,7 +32,7 @@ struct HardwareReaders {
   // Profile and fan modes where the firmware backend tells them (empty: not asked).
   std::function<std::optional<MachineControl>()> machine_control;
 };
-HardwareReaders TxSocketReaders();
+const HardwareReaders& TxSocketReaders();
 
 // The process's gpu_fan2_enabled switch: reads SupportGPUFan2 under the
 // FanControl key (repairing a value of the wrong type to DWORD 0) and turns
