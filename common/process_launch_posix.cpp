@@ -1,10 +1,9 @@
 // Starting programs on Linux: fork and exec, tracked or detached (double
-// fork), optionally as another account or with standard output collected.
+// fork), optionally as another account.
 // Everything the child needs is built before fork: the child of a threaded
 // process may only make async-signal-safe calls.
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "common/process.h"
 #include "common/process_posix.h"
@@ -21,15 +19,6 @@
 extern char** environ;
 
 namespace vantrel::proc {
-namespace {
-
-struct Prepared {
-  std::vector<std::string> argv_storage;
-  std::vector<std::string> env_storage;
-  std::vector<char*> argv;
-  std::vector<char*> envp;
-  std::vector<gid_t> groups;
-};
 
 void Prepare(const std::wstring& exe, const std::vector<std::wstring>& args, const LaunchOptions& options,
              Prepared& p) {
@@ -62,6 +51,8 @@ void Prepare(const std::wstring& exe, const std::vector<std::wstring>& args, con
     p.groups.resize(static_cast<size_t>(count));
   }
 }
+
+namespace {
 
 // What a child reports on the close-on-exec status pipe. Smaller than
 // PIPE_BUF, so the two writers of a detached start never interleave.
@@ -130,8 +121,8 @@ void WaitChild(pid_t pid, int* status) {
   }
 }
 
-// Starts the program; its pid, or -1 with `*error` set. A detached program's
-// pid is that of the grandchild; the intermediate child is reaped here.
+}  // namespace
+
 pid_t Spawn(const Prepared& p, const LaunchOptions& options, int stdout_fd, int* error) {
   // A pipe closed by successful execs reads as EOF.
   int status_pipe[2];
@@ -186,8 +177,6 @@ pid_t Spawn(const Prepared& p, const LaunchOptions& options, int stdout_fd, int*
   return started;
 }
 
-}  // namespace
-
 std::unique_ptr<Process> Process::Launch(const std::wstring& exe, const std::vector<std::wstring>& args,
                                          const LaunchOptions& options, uint32_t* error) {
   Prepared prepared;
@@ -211,63 +200,6 @@ std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vect
   LaunchOptions options;
   options.env = env;
   return Launch(exe, args, options, error);
-}
-
-CapturedRun RunCapturingOutput(const std::wstring& exe, const std::vector<std::wstring>& args,
-                               const LaunchOptions& options, std::chrono::milliseconds timeout) {
-  CapturedRun result;
-  // Nobody waits for a detached program: it has no end to collect output to.
-  if (options.detached) return result;
-  Prepared prepared;
-  Prepare(exe, args, options, prepared);
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
-  int err = 0;
-  const pid_t pid = Spawn(prepared, options, out[1], &err);
-  close(out[1]);
-  if (pid < 0) {
-    close(out[0]);
-    return result;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool timed_out = false;
-  char buf[512];
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timed_out = true;
-      break;
-    }
-    pollfd pfd{out[0], POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      timed_out = ready == 0;
-      break;
-    }
-    const ssize_t n = read(out[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(buf, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  int status = 0;
-  for (;;) {
-    if (timed_out) kill(pid, SIGKILL);
-    const pid_t r = waitpid(pid, &status, timed_out ? 0 : WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) break;
-    if (r == 0) {
-      // Output closed but the program still runs: the same deadline holds.
-      if (std::chrono::steady_clock::now() >= deadline) {
-        timed_out = true;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-  }
-  result.ran = !timed_out;
-  result.exit_code = !timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
 }
 
 }  // namespace vantrel::proc

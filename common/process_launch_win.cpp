@@ -1,6 +1,6 @@
 // Starting programs on Windows: CreateProcessW in the caller's context, or
 // CreateProcessAsUserW in the active console session with its user's
-// environment block; optionally with standard output collected.
+// environment block.
 #include <windows.h>
 #include <userenv.h>
 #include <wtsapi32.h>
@@ -128,8 +128,8 @@ DWORD OpenConsoleContext(ConsoleToken which, ConsoleContext& ctx) {
   return error;
 }
 
-// Starts the program; `stdout_handle`, when given, must be inheritable and is
-// the only handle the caller means to hand on.
+}  // namespace
+
 DWORD CreateWith(const std::wstring& exe, const std::vector<std::wstring>& args, const LaunchOptions& options,
                  HANDLE stdout_handle, PROCESS_INFORMATION* pi) {
   std::wstring cmd;
@@ -193,8 +193,6 @@ DWORD CreateWith(const std::wstring& exe, const std::vector<std::wstring>& args,
   return ERROR_SUCCESS;
 }
 
-}  // namespace
-
 // Detached needs nothing more here: no process is reaped on Windows, and the
 // handle only lets the object wait for it.
 std::unique_ptr<Process> Process::Launch(const std::wstring& exe, const std::vector<std::wstring>& args,
@@ -219,63 +217,6 @@ std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vect
   LaunchOptions options;
   options.env = env;
   return Launch(exe, args, options, error);
-}
-
-CapturedRun RunCapturingOutput(const std::wstring& exe, const std::vector<std::wstring>& args,
-                               const LaunchOptions& options, std::chrono::milliseconds timeout) {
-  CapturedRun result;
-  SECURITY_ATTRIBUTES sa{};
-  sa.nLength = sizeof sa;
-  sa.bInheritHandle = TRUE;
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &sa, 0)) return result;
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  PROCESS_INFORMATION pi{};
-  const DWORD rc = CreateWith(exe, args, options, write_end, &pi);
-  CloseHandle(write_end);
-  if (rc != ERROR_SUCCESS) {
-    CloseHandle(read_end);
-    return result;
-  }
-  CloseHandle(pi.hThread);
-
-  // Anonymous pipes have no overlapped reads: poll until the pipe breaks
-  // (every writer gone) or the time is up.
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool timed_out = false;
-  char buf[512];
-  for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) break;
-    if (available > 0) {
-      DWORD n = 0;
-      if (!ReadFile(read_end, buf, sizeof buf, &n, nullptr) || n == 0) break;
-      result.output.append(buf, n);
-      continue;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      timed_out = true;
-      break;
-    }
-    Sleep(10);
-  }
-  CloseHandle(read_end);
-  if (!timed_out) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    timed_out = WaitForSingleObject(pi.hProcess, left.count() > 0 ? static_cast<DWORD>(left.count()) : 0) !=
-                WAIT_OBJECT_0;
-  }
-  if (timed_out) {
-    TerminateProcess(pi.hProcess, 1);
-    WaitForSingleObject(pi.hProcess, INFINITE);
-  } else {
-    DWORD code = 0;
-    if (GetExitCodeProcess(pi.hProcess, &code)) result.exit_code = static_cast<int>(code);
-  }
-  CloseHandle(pi.hProcess);
-  result.ran = !timed_out;
-  return result;
 }
 
 }  // namespace vantrel::proc
