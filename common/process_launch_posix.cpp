@@ -40,6 +40,10 @@ void Prepare(const std::wstring& exe, const std::vector<std::wstring>& args, con
   for (auto& s : p.env_storage) p.envp.push_back(s.data());
   p.envp.push_back(nullptr);
 
+  // sysconf is not async-signal-safe: the child's fallback close loop gets its bound here.
+  p.max_fd = sysconf(_SC_OPEN_MAX);
+  if (p.max_fd < 0 || p.max_fd > 65536) p.max_fd = 65536;
+
   if (options.user) {
     // An account whose groups cannot be listed runs with its primary group only.
     p.groups.resize(64);
@@ -82,14 +86,12 @@ void ResetSignals() {
 }
 
 // Closes every descriptor above stderr except `keep`.
-void CloseInheritedFds(int keep) {
+void CloseInheritedFds(int keep, long max_fd) {
 #ifdef SYS_close_range
   bool ok = true;
   if (keep > 3) ok = syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
   if (ok && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0) return;
 #endif
-  long max_fd = sysconf(_SC_OPEN_MAX);
-  if (max_fd < 0 || max_fd > 65536) max_fd = 65536;
   for (int fd = 3; fd < max_fd; ++fd) {
     if (fd != keep) close(fd);
   }
@@ -105,7 +107,7 @@ void CloseInheritedFds(int keep) {
       dup2(stdout_fd, STDOUT_FILENO);
     }
   }
-  if (!options.inherit_handles) CloseInheritedFds(status_fd);
+  if (!options.inherit_handles) CloseInheritedFds(status_fd, p.max_fd);
   if (options.user && (setgroups(p.groups.size(), p.groups.data()) != 0 || setgid(options.user->gid) != 0 ||
                        setuid(options.user->uid) != 0)) {
     Report(status_fd, StatusMessage::kExecFailed, errno);

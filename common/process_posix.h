@@ -28,6 +28,7 @@ struct Prepared {
   std::vector<char*> argv;
   std::vector<char*> envp;
   std::vector<gid_t> groups;
+  long max_fd = 0;  // highest descriptor number + 1 to close without close_range
 };
 void Prepare(const std::wstring& exe, const std::vector<std::wstring>& args, const LaunchOptions& options,
              Prepared& p);
