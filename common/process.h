@@ -1,5 +1,5 @@
-// Processes: start a program (here, as another account or in the console
-// session, detached or tracked), list running programs, end them.
+// Processes: start a program (tracked or detached, as another account or in
+// the console session), list running programs, end them.
 // Windows: CreateProcessW / CreateProcessAsUserW, Toolhelp, TerminateProcess.
 // Linux: fork+exec, /proc/<pid>/exe basenames, kill.
 #pragma once
