@@ -166,8 +166,10 @@ Sysfs& SystemSysfs() {
 }
 
 StateFile& FanStateFile() {
-  static FanRecord record;
-  return record;
+  // Never destroyed: the supervisor's watcher threads are detached and may
+  // still hold the record while the process exits.
+  static FanRecord* const record = new FanRecord;
+  return *record;
 }
 
 }  // namespace velmont::firmware
