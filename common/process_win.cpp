@@ -1,82 +1,16 @@
-// Processes on Windows: CreateProcessW with a merged environment block,
-// Toolhelp enumeration, TerminateProcess, WM_CLOSE to the process's windows.
+// Processes on Windows: waiting, Toolhelp enumeration, TerminateProcess,
+// WM_CLOSE to the process's windows. Starting them is in process_launch_win.cpp.
 #include "common/process.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
-#include <cwctype>
-
+#include "common/process_win.h"
 #include "common/text.h"
 
 namespace vantrel::proc {
 
-struct Process::Impl {
-  HANDLE process = nullptr;
-};
-
 namespace {
-
-// One argument quoted so that CommandLineToArgvW / the CRT give it back unchanged.
-void AppendQuoted(std::wstring& cmd, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    cmd += arg;
-    return;
-  }
-  cmd += L'"';
-  for (auto it = arg.begin();; ++it) {
-    size_t backslashes = 0;
-    while (it != arg.end() && *it == L'\\') {
-      ++it;
-      ++backslashes;
-    }
-    if (it == arg.end()) {
-      cmd.append(backslashes * 2, L'\\');
-      break;
-    }
-    if (*it == L'"') {
-      cmd.append(backslashes * 2 + 1, L'\\');
-    } else {
-      cmd.append(backslashes, L'\\');
-    }
-    cmd += *it;
-  }
-  cmd += L'"';
-}
-
-struct NoCaseLess {
-  bool operator()(const std::wstring& a, const std::wstring& b) const {
-    return text::ToLower(a) < text::ToLower(b);
-  }
-};
-
-// The current environment with `env` laid over it, as a sorted Unicode block
-// (names compare without case, as Windows treats them).
-std::vector<wchar_t> MergedEnvironment(const std::map<std::wstring, std::wstring>& env) {
-  std::map<std::wstring, std::wstring, NoCaseLess> merged;
-  if (wchar_t* block = GetEnvironmentStringsW()) {
-    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
-      std::wstring entry(p);
-      // Entries such as "=C:=C:\dir" begin with '=': the name runs to the second '='.
-      size_t eq = entry.find(L'=', 1);
-      if (eq == std::wstring::npos) continue;
-      merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    FreeEnvironmentStringsW(block);
-  }
-  for (const auto& [k, v] : env) merged[k] = v;
-  std::vector<wchar_t> out;
-  for (const auto& [k, v] : merged) {
-    out.insert(out.end(), k.begin(), k.end());
-    out.push_back(L'=');
-    out.insert(out.end(), v.begin(), v.end());
-    out.push_back(L'\0');
-  }
-  if (out.empty()) out.push_back(L'\0');
-  out.push_back(L'\0');
-  return out;
-}
 
 BOOL CALLBACK PostCloseToWindow(HWND hwnd, LPARAM lparam) {
   DWORD owner = 0;
@@ -86,42 +20,6 @@ BOOL CALLBACK PostCloseToWindow(HWND hwnd, LPARAM lparam) {
 }
 
 }  // namespace
-
-std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vector<std::wstring>& args,
-                                        const std::map<std::wstring, std::wstring>& env, uint32_t* error) {
-  std::wstring cmd;
-  AppendQuoted(cmd, exe);
-  for (const auto& a : args) {
-    cmd += L' ';
-    AppendQuoted(cmd, a);
-  }
-  std::vector<wchar_t> cmd_buf(cmd.begin(), cmd.end());
-  cmd_buf.push_back(L'\0');
-
-  std::vector<wchar_t> env_block;
-  DWORD flags = 0;
-  if (!env.empty()) {
-    env_block = MergedEnvironment(env);
-    flags |= CREATE_UNICODE_ENVIRONMENT;
-  }
-
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  // No handle inheritance: the child gets nothing of ours by accident.
-  if (!CreateProcessW(exe.c_str(), cmd_buf.data(), nullptr, nullptr, FALSE, flags,
-                      env_block.empty() ? nullptr : env_block.data(), nullptr, &si, &pi)) {
-    if (error) *error = GetLastError();
-    return nullptr;
-  }
-  CloseHandle(pi.hThread);
-  std::unique_ptr<Process> p(new Process());
-  p->pid_ = pi.dwProcessId;
-  p->impl_ = std::make_unique<Impl>();
-  p->impl_->process = pi.hProcess;
-  if (error) *error = 0;
-  return p;
-}
 
 Process::~Process() {
   if (impl_ && impl_->process) CloseHandle(impl_->process);
@@ -159,16 +57,30 @@ void Process::RequestStop() {
   }
 }
 
-std::vector<uint32_t> FindProcessesByName(const std::wstring& exe_name) {
-  std::vector<uint32_t> found;
+std::vector<ProcessEntry> SnapshotProcesses() {
+  std::vector<ProcessEntry> found;
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snap == INVALID_HANDLE_VALUE) return found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
-    if (text::EqualsIgnoreCase(entry.szExeFile, exe_name)) found.push_back(entry.th32ProcessID);
+    ProcessEntry p;
+    p.pid = entry.th32ProcessID;
+    p.exe_name = entry.szExeFile;
+    DWORD session = 0;
+    p.has_session = ProcessIdToSessionId(entry.th32ProcessID, &session) != FALSE;
+    p.session_id = p.has_session ? session : 0;
+    found.push_back(std::move(p));
   }
   CloseHandle(snap);
+  return found;
+}
+
+std::vector<uint32_t> FindProcessesByName(const std::wstring& exe_name) {
+  std::vector<uint32_t> found;
+  for (const ProcessEntry& p : SnapshotProcesses()) {
+    if (text::EqualsIgnoreCase(p.exe_name, exe_name)) found.push_back(p.pid);
+  }
   return found;
 }
 

@@ -3,7 +3,7 @@
 
 #include "common/process.h"
 #include "common/text.h"
-#include "supervisor/service_host.h"
+#include "supervisor/program.h"
 
 int main(int argc, char** argv) {
   vantrel::proc::ProtectStandardStreams();

@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "supervisor/service_host.h"
+#include "supervisor/program.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> args;

@@ -3,7 +3,11 @@
 #include "common/diag_log.h"
 #include "common/program_info.h"
 #include "supervisor/command_line.h"
+#include "supervisor/installer.h"
+#include "supervisor/program.h"
 #include "supervisor/service_host.h"
+#include "supervisor/service_instance.h"
+#include "supervisor/system_platform.h"
 
 namespace vantrel::supervisor {
 

@@ -46,18 +46,6 @@ std::string ProgramsFolder(const std::optional<std::string>& env_value,
 // folder + "/" + the relative path with '\' turned into '/'.
 std::string JoinProgramPath(const std::string& folder, const std::wstring& relative_windows_path);
 
-// Linux: starts a program detached from this process (double fork, own
-// session), with default signal dispositions and an empty signal mask
-// whatever the calling thread has, as `user` when given (groups, gid, uid
-// dropped in that order). True when the program was executed.
-struct SpawnUser {
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-  std::string name;  // for the supplementary groups
-};
-bool SpawnDetached(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                   const std::optional<SpawnUser>& user);
-
 // Splits a command line the way the launchers' own is built: blanks separate
 // arguments, double quotes group (and are removed).
 std::vector<std::wstring> SplitCommandLine(const std::wstring& command_line);

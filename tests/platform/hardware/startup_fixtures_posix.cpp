@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "hardware/input/input.h"
@@ -237,6 +238,8 @@ TEST_F(Startup, LaunchersLiveUnderTheProgramsFolder) {
 // A launched program starts with an empty signal mask and default
 // dispositions, whatever the launching thread blocked or ignored.
 TEST_F(Startup, LaunchedProgramsGetCleanSignalState) {
+  vantrel::proc::LaunchOptions detached;
+  detached.detached = true;
   const fs::path out = fs::path(env_->root()) / "status";
   std::thread([&] {
     sigset_t blocked;
@@ -248,8 +251,9 @@ TEST_F(Startup, LaunchedProgramsGetCleanSignalState) {
     struct sigaction old {};
     sigaction(SIGUSR2, &ignore, &old);
     // dd reads its own status: no shell in between, which could reset the mask.
-    EXPECT_TRUE(hw::SpawnDetached({"/bin/dd", "if=/proc/self/status", "of=" + out.string(), "bs=65536"}, {},
-                                  std::nullopt));
+    EXPECT_TRUE(vantrel::proc::Process::Launch(
+        L"/bin/dd", {L"if=/proc/self/status", vantrel::text::FromUtf8("of=" + out.string()), L"bs=65536"},
+        detached));
     sigaction(SIGUSR2, &old, nullptr);
   }).join();
   auto written = [&] {
@@ -269,7 +273,8 @@ TEST_F(Startup, LaunchedProgramsGetCleanSignalState) {
   }
   EXPECT_EQ(fields["SigBlk"], "0000000000000000");
   EXPECT_EQ(fields["SigIgn"], "0000000000000000");
-  EXPECT_FALSE(hw::SpawnDetached({(fs::path(env_->root()) / "missing").string()}, {}, std::nullopt));
+  EXPECT_FALSE(vantrel::proc::Process::Launch(vantrel::text::FromUtf8((fs::path(env_->root()) / "missing").string()), {},
+                                              detached));
 }
 
 std::vector<input_event> LauncherKeyEvents() {
