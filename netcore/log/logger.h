@@ -30,6 +30,9 @@ class BaseLogger {
   virtual ~BaseLogger() = default;
   void SetLevel(uint16_t mask) { level_ = mask; }
   uint16_t GetLevel() const { return level_; }
+  // Whether records of `level` are wanted at all: the logging macros test it
+  // before they evaluate their arguments, which can cost a system call.
+  bool Wants(uint16_t level) const { return (level_.load(std::memory_order_relaxed) & level) != 0; }
   void SetLogger(std::shared_ptr<BaseLogger> next);
 
   void Debug(const char* file, uint32_t line, const char* fmt, ...);
@@ -63,11 +66,14 @@ uint32_t FormatLogLine(char* out, const char* tag, const char* file, uint32_t li
 
 }  // namespace netcore
 
-#define NETCORE_LOG_DEBUG(fmt, ...) \
-  ::netcore::SingletonLogger::Instance().Debug(__FILE__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
-#define NETCORE_LOG_WARN(fmt, ...) \
-  ::netcore::SingletonLogger::Instance().Warn(__FILE__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
-#define NETCORE_LOG_ERROR(fmt, ...) \
-  ::netcore::SingletonLogger::Instance().Error(__FILE__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
-#define NETCORE_LOG_FATAL(fmt, ...) \
-  ::netcore::SingletonLogger::Instance().Fatal(__FILE__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define NETCORE_LOG_AT(level, method, fmt, ...)                                         \
+  do {                                                                                  \
+    ::netcore::BaseLogger& netcore_logger_ = ::netcore::SingletonLogger::Instance();    \
+    if (netcore_logger_.Wants(level)) {                                                 \
+      netcore_logger_.method(__FILE__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__);       \
+    }                                                                                   \
+  } while (0)
+#define NETCORE_LOG_DEBUG(fmt, ...) NETCORE_LOG_AT(::netcore::LOG_DEBUG_LEVEL, Debug, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define NETCORE_LOG_WARN(fmt, ...) NETCORE_LOG_AT(::netcore::LOG_WARN_LEVEL, Warn, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define NETCORE_LOG_ERROR(fmt, ...) NETCORE_LOG_AT(::netcore::LOG_ERROR_LEVEL, Error, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define NETCORE_LOG_FATAL(fmt, ...) NETCORE_LOG_AT(::netcore::LOG_FATAL_LEVEL, Fatal, fmt __VA_OPT__(, ) __VA_ARGS__)

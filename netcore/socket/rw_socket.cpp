@@ -96,12 +96,36 @@ bool RWSocket::WriteOnLoop(const char* src, uint32_t len) {
     return false;
   }
   EnsureEvent();
-  const bool was_empty = send_buffer_->GetCanReadLength() == 0;
+  if (!connecting_ && send_buffer_->GetCanReadLength() == 0) return SendDirect(src, len);
   send_buffer_->Write(src, len);
   if (connecting_) return true;  // sent once the connection is up
-  if (was_empty) return SendPass();
   auto a = Actions();
   return a && a->AddSendEvent(event_);
+}
+
+// With nothing queued the kernel takes the bytes straight from the caller;
+// only what it does not take now is copied into the send queue.
+bool RWSocket::SendDirect(const char* src, uint32_t len) {
+  uint32_t sent = 0;
+  while (sent < len) {
+    Iovec one{const_cast<char*>(src + sent), std::min(len - sent, kMaxSendPerCall)};
+    const int64_t n = os::WriteV(handle_, &one, 1);
+    if (n <= 0) {
+      const int err = n == 0 ? 0 : os::LastError();
+      send_buffer_->Write(src + sent, len - sent);
+      if (n == 0 || os::IsWouldBlock(err) || os::IsInterrupted(err)) {
+        // As with a queued write, the report comes from the pass that drains the queue.
+        auto a = Actions();
+        return a && a->AddSendEvent(event_);
+      }
+      OnDisConnect(os::IsConnReset(err) ? 2 : 1);
+      return false;
+    }
+    send_pending_ -= static_cast<uint64_t>(n);
+    sent += static_cast<uint32_t>(n);
+  }
+  if (auto h = handlers_.lock(); h && h->write) h->write(Self(), len);
+  return true;
 }
 
 bool RWSocket::SendPass() {
@@ -196,8 +220,8 @@ void RWSocket::OnRead() {
     return;
   }
   const uint32_t budget = std::min(kReadBudgetPerPass, kMaxRecvQueue - queued);
-  uint32_t size = kFirstReadSize;
-  uint32_t wanted = kFirstReadSize;
+  uint32_t size = std::clamp(last_read_ * 2, kMinReadSize, kMaxReadSize);
+  uint32_t wanted = size;
   uint32_t total = 0;
   while (total < budget) {
     iov_.clear();
@@ -225,6 +249,7 @@ void RWSocket::OnRead() {
     if (size < kMaxReadSize) size *= 2;
     wanted = size;
   }
+  last_read_ = total;
   CallReadHandler(total);
 }
 

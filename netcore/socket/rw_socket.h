@@ -19,10 +19,10 @@ class RWSocket : public Socket, public NetSocket {
   // One gather write hands the kernel up to this much; what it does not take
   // waits for write readiness.
   static constexpr uint32_t kMaxSendPerCall = 65536;
-  // A read pass first offers room for a whole typical message (a reply is up
-  // to about 40 KB, a request at most 32,288 bytes), so one read usually
-  // takes it; room not filled goes straight back to the block pool.
-  static constexpr uint32_t kFirstReadSize = 16384;
+  // A read pass first offers twice what the last one took, at least a block:
+  // one read then usually takes a whole message, a small request costs one
+  // block and a 16 KiB one a single read rather than a doubling series.
+  static constexpr uint32_t kMinReadSize = 4096;
   static constexpr uint32_t kMaxReadSize = 65536;
   // Buffer blocks are a page: a 16 KiB message is four scatter records, and
   // the pool's free list (BlockMemoryPool::kMaxFreeBlocks) holds what one
@@ -87,6 +87,7 @@ class RWSocket : public Socket, public NetSocket {
   void EnsureEvent();
   // `len` has already been counted in send_pending_.
   bool WriteOnLoop(const char* src, uint32_t len);
+  bool SendDirect(const char* src, uint32_t len);
   // Counts `len` bytes into the send limit; the IO loop when admitted.
   std::shared_ptr<SocketLoop> Admit(uint32_t len);
   bool SendPass();
@@ -104,6 +105,7 @@ class RWSocket : public Socket, public NetSocket {
   std::shared_ptr<BufferQueue> recv_buffer_;
   std::shared_ptr<BufferQueue> send_buffer_;
   std::vector<Iovec> iov_;
+  uint32_t last_read_ = 8192;  // bytes the last read pass took; IO thread only
 };
 
 }  // namespace netcore
