@@ -296,6 +296,31 @@ TEST(PipeTransport, FailedWorkerStartEndsOnlyThatConnection) {
   EXPECT_EQ(server.live_connections(), 0u);
 }
 
+// An accept loop held up right after it started a worker (descheduled, say)
+// while that connection is served and closed: the pipe must still have an
+// instance for the next client (Windows: one is made before the worker starts).
+TEST(PipeTransport, ASlowAcceptLoopNeverLeavesThePipeWithoutAnInstance) {
+  testing::ScopedTestEnv env;
+  const std::wstring name = testing::UniqueName(L"vt_slowloop_");
+  PipeServer server(name, {dump_arguments});
+  std::atomic<bool> slow{false};
+  server.SetWorkerStarter([&slow](std::function<void()> body) {
+    const bool started = StartDetachedThread(std::move(body));
+    if (slow.load()) std::this_thread::sleep_for(300ms);
+    return started;
+  });
+  std::thread runner([&server] { server.Run(); });
+  Bytes reply;
+  ASSERT_TRUE(testing::WaitFor([&] { return PipeTransact(name, 0, {}, &reply, 1s) == 0; }, 10s));
+  slow = true;
+  for (int i = 0; i < 4; ++i) {
+    // Each exchange ends well inside the accept loop's pause after starting its worker.
+    EXPECT_EQ(PipeTransact(name, 0, {}, &reply, 5s), 0u) << i;
+  }
+  server.Stop();
+  runner.join();
+}
+
 TEST(PipeTransport, NoServerFailsAtOnceWithFileNotFound) {
   testing::ScopedTestEnv env;
   const std::wstring name = testing::UniqueName(L"vt_nopipe_");
