@@ -212,11 +212,4 @@ std::unique_ptr<Process> Process::Launch(const std::wstring& exe, const std::vec
   return p;
 }
 
-std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vector<std::wstring>& args,
-                                        const std::map<std::wstring, std::wstring>& env, uint32_t* error) {
-  LaunchOptions options;
-  options.env = env;
-  return Launch(exe, args, options, error);
-}
-
 }  // namespace vantrel::proc
