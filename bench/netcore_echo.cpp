@@ -92,12 +92,8 @@ uint16_t FreePort() {
   auto core = std::make_shared<netcore::NetCoreBase>();
   core->StartDispatchers(1);
   core->SetReadHandler([](std::shared_ptr<netcore::NetSocket> s, std::shared_ptr<netcore::Buffer> b, uint32_t) {
-    thread_local std::vector<char> scratch;
-    const uint32_t n = b->GetCanReadLength();
-    if (n == 0) return;
-    if (scratch.size() < n) scratch.resize(n);
-    b->Read(scratch.data(), n);
-    s->Write(scratch.data(), n);
+    // As the libuv server does, the echo goes out from the bytes as they were read.
+    s->Write(*b, b->GetCanReadLength());
   });
   core->ListenOn("127.0.0.1", port);
   core->JoinDispatchers();

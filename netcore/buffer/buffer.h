@@ -26,6 +26,9 @@ class Buffer {
   virtual uint32_t MoveReadPt(uint32_t len) = 0;
   virtual uint32_t GetCanReadLength() = 0;
   virtual uint32_t GetCanWriteLength() = 0;
+  // Appends records of the readable bytes to `out`, at most `max_size` bytes,
+  // without consuming them: a handler can hand them on without a copy.
+  virtual uint32_t GetUseMemoryBlock(std::vector<Iovec>& out, uint32_t max_size) = 0;
 };
 
 class InnerBuffer : public Buffer {
@@ -35,8 +38,6 @@ class InnerBuffer : public Buffer {
   virtual uint32_t MoveWritePt(uint32_t len) = 0;
   // Appends free-space records to `out`; size 0 asks for whatever is at hand.
   virtual uint32_t GetFreeMemoryBlock(std::vector<Iovec>& out, uint32_t size) = 0;
-  // Appends records of readable bytes to `out`, at most `max_size` bytes.
-  virtual uint32_t GetUseMemoryBlock(std::vector<Iovec>& out, uint32_t max_size) = 0;
 };
 
 }  // namespace netcore

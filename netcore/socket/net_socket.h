@@ -1,6 +1,9 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <string>
+
+#include "netcore/buffer/buffer.h"
 
 namespace netcore {
 
@@ -20,6 +23,16 @@ class NetSocket {
   virtual bool Write(std::string&& bytes) {
     if (bytes.size() > UINT32_MAX) return false;
     return Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  // Moves up to `len` bytes from the front of `from` (a read handler's
+  // buffer) into the output, with the limit and the dropping of the writes
+  // above. On the IO thread with nothing queued the kernel takes them
+  // straight from the buffer's blocks, so a relay or an echo copies nothing.
+  virtual bool Write(Buffer& from, uint32_t len) {
+    len = std::min(len, from.GetCanReadLength());
+    std::string bytes(len, '\0');
+    from.Read(bytes.data(), len);
+    return Write(std::move(bytes));
   }
   virtual void Close() = 0;
   // A timer calling the core's timer handler with this socket.

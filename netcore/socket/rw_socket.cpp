@@ -15,6 +15,7 @@ RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
   recv_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   send_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   iov_.reserve(80);
+  send_iov_.reserve(kMaxSendPerCall / kBlockSize + 2);
 }
 
 RWSocket::~RWSocket() {
@@ -88,6 +89,54 @@ bool RWSocket::Write(std::string&& bytes) {
   return true;
 }
 
+namespace {
+
+// The caller's bytes, as one record at a time.
+struct RunSource {
+  const char* at;
+  void Fill(std::vector<Iovec>& out, uint32_t max) { out.push_back({const_cast<char*>(at), max}); }
+  void Consume(uint32_t n) { at += n; }
+  void QueueRest(InnerBuffer& queue, uint32_t rest) { queue.Write(at, rest); }
+};
+
+// The front of an application's buffer, as its blocks.
+struct BufferSource {
+  Buffer& from;
+  std::vector<Iovec>& scratch;
+  void Fill(std::vector<Iovec>& out, uint32_t max) { from.GetUseMemoryBlock(out, max); }
+  void Consume(uint32_t n) { from.MoveReadPt(n); }
+  void QueueRest(InnerBuffer& queue, uint32_t rest) {
+    scratch.clear();
+    from.GetUseMemoryBlock(scratch, rest);
+    for (const Iovec& r : scratch) queue.Write(static_cast<const char*>(r.iov_base), static_cast<uint32_t>(r.iov_len));
+    from.MoveReadPt(rest);
+  }
+};
+
+}  // namespace
+
+bool RWSocket::Write(Buffer& from, uint32_t len) {
+  len = std::min(len, from.GetCanReadLength());
+  if (len == 0) return true;
+  auto d = loop_.lock();
+  // Off the IO thread, or behind bytes already queued, they travel as a copy.
+  if (!d || !d->OnLoopThread() || connecting_ || send_buffer_->GetCanReadLength() > 0) {
+    return NetSocket::Write(from, len);
+  }
+  if (!Admit(len)) {
+    from.MoveReadPt(len);
+    return false;
+  }
+  if (shutdown_.load() || handle_closed_) {
+    send_pending_ -= len;
+    from.MoveReadPt(len);
+    return false;
+  }
+  EnsureEvent();
+  BufferSource src{from, send_iov_};
+  return SendDirect(src, len);
+}
+
 bool RWSocket::WriteOnLoop(const char* src, uint32_t len) {
   // A connection that ended meanwhile: its handle is closed and its number
   // may belong to someone else now, so the bytes are dropped untouched.
@@ -96,23 +145,28 @@ bool RWSocket::WriteOnLoop(const char* src, uint32_t len) {
     return false;
   }
   EnsureEvent();
-  if (!connecting_ && send_buffer_->GetCanReadLength() == 0) return SendDirect(src, len);
+  if (!connecting_ && send_buffer_->GetCanReadLength() == 0) {
+    RunSource run{src};
+    return SendDirect(run, len);
+  }
   send_buffer_->Write(src, len);
   if (connecting_) return true;  // sent once the connection is up
   auto a = Actions();
   return a && a->AddSendEvent(event_);
 }
 
-// With nothing queued the kernel takes the bytes straight from the caller;
-// only what it does not take now is copied into the send queue.
-bool RWSocket::SendDirect(const char* src, uint32_t len) {
+// With nothing queued the kernel takes the bytes straight from where they
+// are; only what it does not take now is copied into the send queue.
+template <class Source>
+bool RWSocket::SendDirect(Source& src, uint32_t len) {
   uint32_t sent = 0;
   while (sent < len) {
-    Iovec one{const_cast<char*>(src + sent), std::min(len - sent, kMaxSendPerCall)};
-    const int64_t n = os::WriteV(handle_, &one, 1);
+    send_iov_.clear();
+    src.Fill(send_iov_, std::min(len - sent, kMaxSendPerCall));
+    const int64_t n = os::WriteV(handle_, send_iov_.data(), static_cast<int>(send_iov_.size()));
     if (n <= 0) {
       const int err = n == 0 ? 0 : os::LastError();
-      send_buffer_->Write(src + sent, len - sent);
+      src.QueueRest(*send_buffer_, len - sent);
       if (n == 0 || os::IsWouldBlock(err) || os::IsInterrupted(err)) {
         // As with a queued write, the report comes from the pass that drains the queue.
         auto a = Actions();
@@ -121,6 +175,7 @@ bool RWSocket::SendDirect(const char* src, uint32_t len) {
       OnDisConnect(os::IsConnReset(err) ? 2 : 1);
       return false;
     }
+    src.Consume(static_cast<uint32_t>(n));
     send_pending_ -= static_cast<uint64_t>(n);
     sent += static_cast<uint32_t>(n);
   }

@@ -50,6 +50,7 @@ class RWSocket : public Socket, public NetSocket {
   bool GetAddress(std::string& ip, uint16_t& port) override;
   bool Write(const char* src, uint32_t len) override;
   bool Write(std::string&& bytes) override;
+  bool Write(Buffer& from, uint32_t len) override;
   void Close() override;
   void AddTimer(uint32_t interval, bool always = false) override;
   void StopTimer() override;
@@ -87,7 +88,10 @@ class RWSocket : public Socket, public NetSocket {
   void EnsureEvent();
   // `len` has already been counted in send_pending_.
   bool WriteOnLoop(const char* src, uint32_t len);
-  bool SendDirect(const char* src, uint32_t len);
+  // Sends `len` bytes from `src` (a run of bytes or a buffer's blocks) with
+  // nothing queued before them; what the kernel does not take is queued.
+  template <class Source>
+  bool SendDirect(Source& src, uint32_t len);
   // Counts `len` bytes into the send limit; the IO loop when admitted.
   std::shared_ptr<SocketLoop> Admit(uint32_t len);
   bool SendPass();
@@ -104,7 +108,8 @@ class RWSocket : public Socket, public NetSocket {
   std::shared_ptr<BlockMemoryPool> block_pool_;
   std::shared_ptr<BufferQueue> recv_buffer_;
   std::shared_ptr<BufferQueue> send_buffer_;
-  std::vector<Iovec> iov_;
+  std::vector<Iovec> iov_;       // the read pass's records
+  std::vector<Iovec> send_iov_;  // a direct send's records
   uint32_t last_read_ = 8192;  // bytes the last read pass took; IO thread only
 };
 

@@ -190,6 +190,40 @@ TEST(CoreSending, LargeWriteFinishesThroughWriteReadiness) {
   EXPECT_LE(rc.write_reports_[0], total - sent_first);
 }
 
+// An echo that hands the read buffer's own blocks to the kernel. A peer that
+// reads nothing makes the kernel take only part: the rest must be queued in
+// order, and every later echo must go behind it, not past it.
+TEST(CoreSending, EchoFromTheReadBufferKeepsEveryByteInOrder) {
+  RecordingCore rc;
+  std::atomic<int> refused{0};
+  rc.core_->SetReadHandler([&](std::shared_ptr<netcore::NetSocket> s, std::shared_ptr<netcore::Buffer> b, uint32_t) {
+    if (!s->Write(*b, b->GetCanReadLength()) || b->GetCanReadLength() != 0) ++refused;
+  });
+  // Small windows both ways, so the kernel holds little of the echo.
+  rc.on_accept = [](std::shared_ptr<netcore::NetSocket> s) {
+    const int bytes = 4096;
+    ::setsockopt(static_cast<nctest::RawSocket>(s->GetSocket()), SOL_SOCKET, SO_SNDBUF,
+                 reinterpret_cast<const char*>(&bytes), sizeof(bytes));
+  };
+  Client c;
+  ASSERT_TRUE(c.Connect(rc.port_, 4096));
+  ASSERT_TRUE(c.Send("ping"));
+  EXPECT_EQ(c.RecvExact(4), "ping");
+
+  // Reading a little between sends opens the window while bytes are queued.
+  const std::string data = Pattern(2u << 20, 7);
+  std::string got;
+  for (size_t at = 0; at < data.size(); at += 32768) {
+    ASSERT_TRUE(c.Send(data.substr(at, 32768)));
+    got += c.RecvSome(8192, 1);
+  }
+  c.SetRcvBuf(1 << 20);
+  got += c.RecvExact(data.size() - got.size(), 10000);
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+  EXPECT_EQ(refused.load(), 0);
+}
+
 TEST(CoreSending, RepliesFromManyThreadsNeverInterleave) {
   RecordingCore rc;
   Client c;
