@@ -15,9 +15,10 @@
 // are counted (operator new and libuv both end in malloc); each server counts
 // into its own slot of a block shared with the parent, read around its slices.
 //
-// Usage: netcore_echo [--seconds N]   (5 seconds a case by default)
+// Usage: netcore_echo [--seconds N] [--conns 1|64|512]   (5 seconds a case, every case, by default)
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -151,10 +152,24 @@ void UvConnection(uv_stream_t* server, int status) {
   std::_Exit(0);
 }
 
+// Both servers on the last processor, the generator on the first: where the
+// scheduler would put each thread differs from run to run, and with it the
+// cost of every wake-up, which at one connection is most of a round trip.
+void PinTo(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  ::sched_setaffinity(0, sizeof(set), &set);
+}
+
+int g_server_cpu = -1;
+
 pid_t Spawn(void (*run)(uint16_t), uint16_t port, int slot) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     g_allocs = &g_slots->count[slot];
+    PinTo(g_server_cpu);
     run(port);
   }
   return pid;
@@ -245,8 +260,8 @@ class Load {
         }
         if (c.received < size_ || c.sent < size_) continue;
         if (measuring) {
-          latencies_.push_back(static_cast<uint32_t>(
-              std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - c.start).count()));
+          latencies_.push_back(static_cast<uint64_t>(
+              std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - c.start).count()));
           ++done_;
           Begin(i);
         } else {
@@ -257,14 +272,20 @@ class Load {
     }
   }
 
+  // Forgets what was measured so far: a warm-up slice does not count.
+  void Reset() {
+    latencies_.clear();
+    done_ = 0;
+    elapsed_ = 0;
+  }
   uint64_t done() const { return done_; }
   Result Summary() {
     Result r;
     r.msgs_per_sec = elapsed_ > 0 ? static_cast<double>(done_) / elapsed_ : 0;
     if (!latencies_.empty()) {
       std::sort(latencies_.begin(), latencies_.end());
-      r.p50_us = latencies_[latencies_.size() / 2];
-      r.p99_us = latencies_[std::min(latencies_.size() - 1, latencies_.size() * 99 / 100)];
+      r.p50_us = static_cast<double>(latencies_[latencies_.size() / 2]) / 1000;
+      r.p99_us = static_cast<double>(latencies_[std::min(latencies_.size() - 1, latencies_.size() * 99 / 100)]) / 1000;
     }
     return r;
   }
@@ -301,7 +322,7 @@ class Load {
   std::vector<char> sink_;
   std::vector<Conn> cs_;
   int ep_ = -1;
-  std::vector<uint32_t> latencies_;
+  std::vector<uint64_t> latencies_;  // nanoseconds: at ~50 us a whole microsecond is 2%
   uint64_t done_ = 0;
   double elapsed_ = 0;
 };
@@ -310,8 +331,10 @@ class Load {
 
 int main(int argc, char** argv) {
   double seconds = 5;
+  int only_conns = 0;  // 0: every case
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--conns") == 0 && i + 1 < argc) only_conns = std::atoi(argv[++i]);
   }
   if (seconds <= 0) seconds = 5;
   ::signal(SIGPIPE, SIG_IGN);
@@ -321,31 +344,49 @@ int main(int argc, char** argv) {
   g_slots = new (shared) AllocSlots{};
   auto allocs = [](int slot) { return g_slots->count[slot].load(std::memory_order_relaxed); };
 
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  if (cpus >= 2) g_server_cpu = static_cast<int>(cpus - 1);
   const uint16_t core_port = FreePort();
   const pid_t core_pid = Spawn(RunCoreServer, core_port, 0);
   const uint16_t uv_port = FreePort();
   const pid_t uv_pid = Spawn(RunUvServer, uv_port, 1);
 
-  std::printf("echo ping-pong, %.1f s a case; servers in child processes, generator in one thread\n", seconds);
+  if (g_server_cpu > 0) PinTo(0);
+  std::printf("echo ping-pong, %.1f s a case; servers in child processes on cpu %d, generator in one thread on cpu 0\n",
+              seconds, g_server_cpu);
   std::printf("%-6s %-6s | %-41s | %-41s | %s\n", "conns", "bytes", "netcore msg/s  p50us  p99us alloc/msg",
               "libuv msg/s  p50us  p99us alloc/msg", "ratio thr  p99");
   double min_thr = 1e9;
   double max_p99 = 0;
   for (int conns : {1, 64, 512}) {
+    if (only_conns != 0 && conns != only_conns) continue;
     for (size_t size : {size_t(64), size_t(16384)}) {
       Result a, b;
       {
         Load core_load(core_port, conns, size);
         Load uv_load(uv_port, conns, size);
-        const int slices = std::max(1, static_cast<int>(seconds * 2));
+        // An unmeasured slice each first, so neither server pays for waking
+        // the machine from the pause between cases; then the measured slices
+        // alternate which server goes first.
+        core_load.Slice(0.2);
+        uv_load.Slice(0.2);
+        core_load.Reset();
+        uv_load.Reset();
+        const int slices = std::max(2, static_cast<int>(seconds * 2));
         uint64_t core_allocs = 0, uv_allocs = 0;
+        auto measure = [&](Load& load, int slot, uint64_t& count) {
+          const uint64_t before = allocs(slot);
+          load.Slice(seconds / slices);
+          count += allocs(slot) - before;
+        };
         for (int k = 0; k < slices; ++k) {
-          uint64_t before = allocs(0);
-          core_load.Slice(seconds / slices);
-          core_allocs += allocs(0) - before;
-          before = allocs(1);
-          uv_load.Slice(seconds / slices);
-          uv_allocs += allocs(1) - before;
+          if (k % 2 == 0) {
+            measure(core_load, 0, core_allocs);
+            measure(uv_load, 1, uv_allocs);
+          } else {
+            measure(uv_load, 1, uv_allocs);
+            measure(core_load, 0, core_allocs);
+          }
         }
         a = core_load.Summary();
         b = uv_load.Summary();
@@ -356,7 +397,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       const double thr = b.msgs_per_sec > 0 ? a.msgs_per_sec / b.msgs_per_sec : 0;
       const double p99 = b.p99_us > 0 ? a.p99_us / b.p99_us : 0;
-      std::printf("%-6d %-6zu | %12.0f %7.0f %7.0f %9.2f | %11.0f %7.0f %7.0f %9.2f | %6.3f %6.3f\n", conns,
+      std::printf("%-6d %-6zu | %12.0f %7.1f %7.1f %9.2f | %11.0f %7.1f %7.1f %9.2f | %6.3f %6.3f\n", conns,
                   size, a.msgs_per_sec, a.p50_us, a.p99_us, a.allocs_per_msg, b.msgs_per_sec, b.p50_us, b.p99_us,
                   b.allocs_per_msg, thr, p99);
       std::fflush(stdout);

@@ -5,8 +5,8 @@
 
 namespace netcore {
 
-BlockMemoryPool::BlockMemoryPool(uint32_t block_size, uint32_t add_num)
-    : block_size_(block_size), add_num_(add_num == 0 ? 1 : add_num) {}
+BlockMemoryPool::BlockMemoryPool(uint32_t block_size, uint32_t add_num, uint32_t max_free)
+    : block_size_(block_size), add_num_(add_num == 0 ? 1 : add_num), max_free_(max_free == 0 ? 1 : max_free) {}
 
 BlockMemoryPool::~BlockMemoryPool() {
   for (void* b : free_blocks_) std::free(b);
@@ -25,7 +25,7 @@ void BlockMemoryPool::PoolLargeFree(void*& block) {
   std::lock_guard<std::mutex> lock(mutex_);
   free_blocks_.push_back(block);
   block = nullptr;
-  if (free_blocks_.size() > kMaxFreeBlocks) ReleaseHalfLocked();
+  if (free_blocks_.size() > max_free_) ReleaseHalfLocked();
 }
 
 uint32_t BlockMemoryPool::GetSize() {

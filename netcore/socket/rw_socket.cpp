@@ -11,7 +11,7 @@ namespace netcore {
 
 RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
     : Socket(handle, std::move(alloter)) {
-  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(kBlockSize, 4u);
+  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(kBlockSize, 1u, kMaxFreeBlocks);
   recv_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   send_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   iov_.reserve(80);

@@ -24,11 +24,14 @@ class RWSocket : public Socket, public NetSocket {
   // block and a 16 KiB one a single read rather than a doubling series.
   static constexpr uint32_t kMinReadSize = 4096;
   static constexpr uint32_t kMaxReadSize = 65536;
-  // Buffer blocks are a page: a 16 KiB message is four scatter records, and
-  // the pool's free list (BlockMemoryPool::kMaxFreeBlocks) holds what one
-  // read pass and a reply of that size have in flight, so a steady exchange
-  // takes nothing from the heap.
-  static constexpr uint32_t kBlockSize = 4096;
+  // A buffer block holds a whole client message (at most 32,288 bytes), so a
+  // request is read, and an echo or relay sent, as one record: a plain
+  // recv/send rather than a scatter list, and a block or two taken from the
+  // pool rather than eight pages. The pool keeps at most kMaxFreeBlocks free
+  // (one full read pass and part of a reply), taken from the heap one at a
+  // time, so an idle connection holds one block at most.
+  static constexpr uint32_t kBlockSize = 32768;
+  static constexpr uint32_t kMaxFreeBlocks = 3;
   // One read pass takes at most this much from a connection, so a peer that
   // streams without pause cannot hold the IO thread: level-triggered
   // readiness brings the rest in the next loop turn, after every other

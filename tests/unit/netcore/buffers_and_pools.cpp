@@ -120,25 +120,30 @@ TEST(BufferQueueChain, ReadUntilStopsAfterTheDelimiter) {
   EXPECT_EQ(t.q.BlockCount(), 0u);
 }
 
-TEST(BlockPool, KeepsAtMostTwentyFreeBlocks) {
-  BlockMemoryPool pool(1024, 5);
-  std::vector<void*> taken;
-  for (int i = 0; i < 64; ++i) taken.push_back(pool.PoolLargeMalloc());
-  EXPECT_EQ(std::set<void*>(taken.begin(), taken.end()).size(), 64u);
-  uint32_t peak = 0;
-  for (void*& b : taken) {
-    pool.PoolLargeFree(b);
-    EXPECT_EQ(b, nullptr);
-    peak = std::max(peak, pool.GetSize());
+// The default cap, and the small one a connection's pool of large blocks uses.
+TEST(BlockPool, KeepsAtMostItsCapOfFreeBlocks) {
+  for (const uint32_t cap : {BlockMemoryPool::kMaxFreeBlocks, 3u}) {
+    SCOPED_TRACE(cap);
+    BlockMemoryPool pool(1024, 5, cap);
+    std::vector<void*> taken;
+    for (int i = 0; i < 64; ++i) taken.push_back(pool.PoolLargeMalloc());
+    EXPECT_EQ(std::set<void*>(taken.begin(), taken.end()).size(), 64u);
+    uint32_t peak = 0;
+    for (void*& b : taken) {
+      pool.PoolLargeFree(b);
+      EXPECT_EQ(b, nullptr);
+      peak = std::max(peak, pool.GetSize());
+    }
+    EXPECT_EQ(peak, cap);
+    EXPECT_GE(pool.GetSize(), cap / 2);
+    // The newest blocks survive a halving: the last returned is handed out next.
+    void* last = pool.PoolLargeMalloc();
+    void* const kept = last;
+    pool.PoolLargeFree(last);
+    void* again = pool.PoolLargeMalloc();
+    EXPECT_EQ(again, kept);
+    pool.PoolLargeFree(again);
   }
-  EXPECT_LE(peak, BlockMemoryPool::kMaxFreeBlocks);
-  EXPECT_GE(pool.GetSize(), 10u);
-  // The newest blocks survive a halving: the last returned is handed out next.
-  void* last = pool.PoolLargeMalloc();
-  pool.PoolLargeFree(last);
-  void* again = pool.PoolLargeMalloc();
-  EXPECT_NE(again, nullptr);
-  pool.PoolLargeFree(again);
 }
 
 TEST(PoolAlloterClasses, ServesAlignedDistinctObjectsAndReusesFreedOnes) {
