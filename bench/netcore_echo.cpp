@@ -8,7 +8,7 @@
 // poll call meanwhile. Both servers set TCP_NODELAY on accepted sockets (the
 // core does so itself) and answer every read with one write of the bytes read.
 //
-// Each server gets `seconds` of measurement per case, in half-second slices
+// Each server gets `seconds` of measurement per case, in 0.1-second slices
 // alternating with the other server, so background load hits both alike.
 //
 // Allocations per request: malloc, calloc and realloc of the whole program
@@ -372,7 +372,7 @@ int main(int argc, char** argv) {
         uv_load.Slice(0.2);
         core_load.Reset();
         uv_load.Reset();
-        const int slices = std::max(2, static_cast<int>(seconds * 2));
+        const int slices = std::max(2, static_cast<int>(seconds * 10));
         uint64_t core_allocs = 0, uv_allocs = 0;
         auto measure = [&](Load& load, int slot, uint64_t& count) {
           const uint64_t before = allocs(slot);
