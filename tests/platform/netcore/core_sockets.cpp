@@ -196,9 +196,9 @@ TEST(CoreSending, LargeWriteFinishesThroughWriteReadiness) {
 TEST(CoreSending, EchoFromTheReadBufferKeepsEveryByteInOrder) {
   RecordingCore rc;
   std::atomic<int> refused{0};
-  rc.core_->SetReadHandler([&](std::shared_ptr<netcore::NetSocket> s, std::shared_ptr<netcore::Buffer> b, uint32_t) {
-    if (!s->Write(*b, b->GetCanReadLength()) || b->GetCanReadLength() != 0) ++refused;
-  });
+  rc.on_input = [&](std::shared_ptr<netcore::NetSocket> s, netcore::Buffer& b) {
+    if (!s->Write(b, b.GetCanReadLength()) || b.GetCanReadLength() != 0) ++refused;
+  };
   // Small windows both ways, so the kernel holds little of the echo.
   rc.on_accept = [](std::shared_ptr<netcore::NetSocket> s) {
     const int bytes = 4096;

@@ -191,6 +191,7 @@ class RecordingCore {
     });
     core_->SetReadHandler([this](std::shared_ptr<netcore::NetSocket> s, std::shared_ptr<netcore::Buffer> b,
                                  uint32_t len) {
+      if (on_input) return on_input(s, *b);
       const uint32_t queued = b->GetCanReadLength();
       std::string data;
       if (!keep_input) {
@@ -275,6 +276,8 @@ class RecordingCore {
   // Set before connections arrive; run on the IO thread.
   std::function<void(std::shared_ptr<netcore::NetSocket>)> on_accept;
   std::function<void(std::shared_ptr<netcore::NetSocket>, const std::string&)> on_read;
+  // Takes the input queue itself in place of the recording above.
+  std::function<void(std::shared_ptr<netcore::NetSocket>, netcore::Buffer&)> on_input;
 };
 
 }  // namespace nctest
