@@ -11,7 +11,7 @@ namespace netcore {
 
 RWSocket::RWSocket(SocketHandle handle, std::shared_ptr<AlloterWrap> alloter)
     : Socket(handle, std::move(alloter)) {
-  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(kBlockSize, 1u, kMaxFreeBlocks);
+  block_pool_ = alloter_->PoolNewSharePtr<BlockMemoryPool>(kBlockSize, 1u, kPoolFreeBlocks);
   recv_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   send_buffer_ = alloter_->PoolNewSharePtr<BufferQueue>(block_pool_, alloter_);
   iov_.reserve(80);
@@ -52,16 +52,20 @@ bool RWSocket::Recv() {
 std::shared_ptr<SocketLoop> RWSocket::Admit(uint32_t len) {
   if (shutdown_.load()) return nullptr;
   auto d = loop_.lock();
-  if (!d) return nullptr;
+  if (!d || !Reserve(len)) return nullptr;
+  return d;
+}
+
+bool RWSocket::Reserve(uint32_t len) {
   // The limit counts bytes still travelling to the IO thread as well, so a
   // burst from other threads cannot overshoot it. The queue counts its bytes
   // in 32 bits: a write that would take it past that is refused rather than
   // wrapping the count.
   uint64_t cur = send_pending_.load();
   do {
-    if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return nullptr;
+    if (cur > kMaxSendQueue || cur + len > UINT32_MAX) return false;
   } while (!send_pending_.compare_exchange_weak(cur, cur + len));
-  return d;
+  return true;
 }
 
 bool RWSocket::Write(const char* src, uint32_t len) {
@@ -123,12 +127,8 @@ bool RWSocket::Write(Buffer& from, uint32_t len) {
   if (!d || !d->OnLoopThread() || connecting_ || send_buffer_->GetCanReadLength() > 0) {
     return NetSocket::Write(from, len);
   }
-  if (!Admit(len)) {
-    from.MoveReadPt(len);
-    return false;
-  }
-  if (shutdown_.load() || handle_closed_) {
-    send_pending_ -= len;
+  // On the IO thread: an ended connection or a full queue drops the bytes.
+  if (shutdown_.load() || handle_closed_ || !Reserve(len)) {
     from.MoveReadPt(len);
     return false;
   }

@@ -27,11 +27,11 @@ class RWSocket : public Socket, public NetSocket {
   // A buffer block holds a whole client message (at most 32,288 bytes), so a
   // request is read, and an echo or relay sent, as one record: a plain
   // recv/send rather than a scatter list, and a block or two taken from the
-  // pool rather than eight pages. The pool keeps at most kMaxFreeBlocks free
+  // pool rather than eight pages. The pool keeps at most kPoolFreeBlocks free
   // (one full read pass and part of a reply), taken from the heap one at a
   // time, so an idle connection holds one block at most.
   static constexpr uint32_t kBlockSize = 32768;
-  static constexpr uint32_t kMaxFreeBlocks = 3;
+  static constexpr uint32_t kPoolFreeBlocks = 3;
   // One read pass takes at most this much from a connection, so a peer that
   // streams without pause cannot hold the IO thread: level-triggered
   // readiness brings the rest in the next loop turn, after every other
@@ -97,6 +97,8 @@ class RWSocket : public Socket, public NetSocket {
   bool SendDirect(Source& src, uint32_t len);
   // Counts `len` bytes into the send limit; the IO loop when admitted.
   std::shared_ptr<SocketLoop> Admit(uint32_t len);
+  // The counting alone: false when the limit refuses `len` more bytes.
+  bool Reserve(uint32_t len);
   bool SendPass();
   void CloseOnLoop();
   void CallReadHandler(uint32_t total);
