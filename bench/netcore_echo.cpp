@@ -19,7 +19,8 @@
 //
 // At one connection the two servers are within 1% of each other: a round trip
 // is two wake-ups and the same three system calls. Five seconds a case left
-// the p99 ratio there a percent either side from run to run; ten hold it.
+// the ratios there a percent either side from run to run; ten narrow that to
+// a few tenths.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
