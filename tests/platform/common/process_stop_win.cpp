@@ -48,11 +48,16 @@ LRESULT CALLBACK ChildWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   ExitProcess(99);
 }();
 
+// The child's own window, by class: a process may own other hidden windows
+// (Wine's default IME window) before that one exists, and a stop asked for
+// then finds nothing of the child's to close.
 BOOL CALLBACK FindOwned(HWND hwnd, LPARAM lp) {
   auto* state = reinterpret_cast<std::pair<DWORD, bool>*>(lp);
   DWORD owner = 0;
   GetWindowThreadProcessId(hwnd, &owner);
-  if (owner == state->first) state->second = true;
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (owner == state->first && std::wstring(cls) == L"VantrelProcStopTest") state->second = true;
   return TRUE;
 }
 
