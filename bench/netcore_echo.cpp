@@ -337,11 +337,18 @@ class Load {
 int main(int argc, char** argv) {
   double seconds = 10;
   int only_conns = 0;  // 0: every case
+  // A mistyped option would otherwise cost minutes of the default run, and a
+  // connection count with no row would print a ratio line over no case.
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
-    if (std::strcmp(argv[i], "--conns") == 0 && i + 1 < argc) only_conns = std::atoi(argv[++i]);
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--seconds") == 0 && has_value && (seconds = std::atof(argv[++i])) > 0) continue;
+    if (std::strcmp(argv[i], "--conns") == 0 && has_value) {
+      only_conns = std::atoi(argv[++i]);
+      if (only_conns == 1 || only_conns == 64 || only_conns == 512) continue;
+    }
+    std::fprintf(stderr, "usage: netcore_echo [--seconds N] [--conns 1|64|512]\n");
+    return 2;
   }
-  if (seconds <= 0) seconds = 10;
   ::signal(SIGPIPE, SIG_IGN);
 
   void* shared = ::mmap(nullptr, sizeof(AllocSlots), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
